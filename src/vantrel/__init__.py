@@ -1,0 +1,1 @@
+"""vantrel: quantitative research tools."""

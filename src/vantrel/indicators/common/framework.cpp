@@ -1,0 +1,710 @@
+// The framework shared by every indicator module: see framework.hpp.
+#include "common/framework.hpp"
+
+#include <frameobject.h>
+
+#include <climits>
+#include <cstring>
+#include <new>
+
+#if PY_VERSION_HEX >= 0x030C0000
+#define VI_T_PYSSIZET Py_T_PYSSIZET
+#define VI_READONLY Py_READONLY
+#else
+#include <structmember.h>
+#define VI_T_PYSSIZET T_PYSSIZET
+#define VI_READONLY READONLY
+#endif
+
+namespace vi {
+
+Names names{};
+
+// Process-wide state of this extension module. Each indicator is its own shared
+// library with its own copy of these; they are written only while the module
+// is executed (under the import lock) and only read afterwards.
+namespace {
+
+ModuleDef* g_module_def = nullptr;     // the one module definition of this library
+PyObject* g_module = nullptr;          // the one module object, once fully executed
+std::int64_t g_interpreter = -1;       // the interpreter that loaded it first
+PyObject* g_ndarray = nullptr;         // numpy.ndarray, for the type test of coerced inputs
+PyTypeObject* g_function_type = nullptr;
+
+}  // namespace
+
+PyObject* intern(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr) throw PythonError{};
+    return s;  // kept for the life of the process
+}
+
+static void init_names() {
+    if (names.np != nullptr) return;
+    names.np = intern("np");
+    names.pd = intern("pd");
+    names.Series = intern("Series");
+    names.DataFrame = intern("DataFrame");
+    names.values = intern("values");
+    names.index = intern("index");
+    names.name = intern("name");
+    names.dtype = intern("dtype");
+    names.copy = intern("copy");
+    names.asarray = intern("asarray");
+    names.astype = intern("astype");
+    names.float64 = intern("float64");
+    names.int64 = intern("int64");
+    names.empty = intern("empty");
+    names.zeros = intern("zeros");
+    names.nan = intern("nan");
+    names.kw_dtype = check(Py_BuildValue("(O)", names.dtype)).release();
+    names.kw_name = check(Py_BuildValue("(O)", names.name)).release();
+    names.kw_index_name = check(Py_BuildValue("(OO)", names.index, names.name)).release();
+    names.kw_index = check(Py_BuildValue("(O)", names.index)).release();
+}
+
+// ===========================================================================
+// Argument binding.
+//
+// Positional arguments fill the leading parameters. With keywords present,
+// each parameter after them is looked up by name in turn: a required one that
+// is missing raises the count error with its own position as the given count;
+// an optional one is looked up only while keywords remain. Keywords not yet
+// used are then checked in the order given: a name of a parameter filled by
+// position is a duplicate, any other name is unexpected.
+
+static void raise_count(const FunctionDef& def, Py_ssize_t required, Py_ssize_t found) {
+    const auto total = static_cast<Py_ssize_t>(def.params.size());
+    Py_ssize_t expected;
+    const char* qualifier;
+    if (found < required) {
+        expected = required;
+        qualifier = "at least";
+    } else {
+        expected = total;
+        qualifier = "at most";
+    }
+    if (required == total) qualifier = "exactly";
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 def.name, qualifier, expected, expected == 1 ? "" : "s", found);
+}
+
+static int same_name(PyObject* key, PyObject* name) {
+    if (key == name) return 1;
+    if (PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name)) return 0;
+    int cmp = PyUnicode_Compare(key, name);
+    if (cmp == -1 && PyErr_Occurred()) return -1;
+    return cmp == 0;
+}
+
+// The value passed under keyword `name`, nullptr when absent; throws on error.
+static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* name) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < n; ++k) {  // interned names usually match by identity
+        if (PyTuple_GET_ITEM(kwnames, k) == name) return kwvalues[k];
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        int same = same_name(PyTuple_GET_ITEM(kwnames, k), name);
+        if (same < 0) throw PythonError{};
+        if (same) return kwvalues[k];
+    }
+    return nullptr;
+}
+
+static void bind_arguments(const FunctionDef& def, PyObject* const* param_names,
+                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                           PyObject** bound) {
+    const auto total = static_cast<Py_ssize_t>(def.params.size());
+    Py_ssize_t required = 0;
+    while (required < total && !def.params[required].has_default) ++required;
+
+    for (Py_ssize_t i = 0; i < total; ++i) bound[i] = nullptr;
+    if (nargs > total || (kwnames == nullptr && nargs < required)) {
+        raise_count(def, required, nargs);
+        throw PythonError{};
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    if (kwnames == nullptr) return;
+
+    PyObject* const* kwvalues = args + nargs;
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    Py_ssize_t unused = nkw;
+    for (Py_ssize_t i = nargs; i < total; ++i) {
+        if (i >= required && unused == 0) break;
+        PyObject* value = find_keyword(kwnames, kwvalues, param_names[i]);
+        if (value != nullptr) {
+            bound[i] = value;
+            --unused;
+        } else if (i < required) {
+            raise_count(def, required, i);
+            throw PythonError{};
+        }
+    }
+    if (unused == 0) return;
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        bool matched = false;
+        for (Py_ssize_t i = nargs; i < total && !matched; ++i) {
+            int same = same_name(key, param_names[i]);
+            if (same < 0) throw PythonError{};
+            if (same) {
+                bound[i] = kwvalues[k];
+                matched = true;
+            }
+        }
+        if (matched) continue;
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            int same = same_name(key, param_names[i]);
+            if (same < 0) throw PythonError{};
+            if (same) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             def.name, key);
+                throw PythonError{};
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
+        throw PythonError{};
+    }
+}
+
+// ===========================================================================
+// The function object: a callable with the attributes of a Python function
+// (__name__, __qualname__, __module__, __doc__, __defaults__, __signature__),
+// called through vectorcall.
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    PyObject* module;              // the defining module: its dict holds the globals
+    PyObject* name;
+    PyObject* defaults;            // tuple, or None when no parameter has a default
+    PyObject* dict;
+    PyObject* weaklist;
+    PyObject* code;                // code object of the traceback entry, made on first error
+    PyObject* param_names[max_params];
+};
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// Adds a traceback entry naming the function to the exception being raised.
+void add_traceback(FunctionObject* f) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+#endif
+    if (f->code == nullptr) {
+        f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(f->def->file, f->def->name, f->def->line));
+    }
+    PyFrameObject* frame = nullptr;
+    if (f->code != nullptr) {
+        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
+                            PyModule_GetDict(f->module), nullptr);
+    }
+    PyErr_Clear();  // a failure to build the entry must not replace the real error
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    PyErr_Restore(type, value, tb);
+#endif
+    if (frame != nullptr) {
+        PyTraceBack_Here(frame);
+        Py_DECREF(frame);
+    }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    PyObject* result = nullptr;
+    try {
+        PyObject* bound[max_params];
+        bind_arguments(*f->def, f->param_names, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
+        Call call(f->module, *f->def, bound);
+        result = f->def->impl(call).release();
+        if (result == nullptr && !PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "indicator returned no result");
+        }
+    } catch (const PythonError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in indicator");
+    }
+    if (result == nullptr) add_traceback(f);
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weaklist != nullptr) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->code);
+    for (PyObject*& n : f->param_names) Py_CLEAR(n);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<built-in function %U>", as_function(self)->name);
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* default_value(const Param& p) {
+    return p.kind == Kind::Float ? PyFloat_FromDouble(p.float_default)
+                                 : PyLong_FromLongLong(p.int_default);
+}
+
+// inspect.Signature of the parameter table, built when asked for, so that
+// help(), IPython and editors show the real parameters and defaults.
+PyObject* get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    try {
+        Ref inspect = check(PyImport_ImportModule("inspect"));
+        Ref parameter = check(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        Ref kind = check(PyObject_GetAttrString(parameter.get(), "POSITIONAL_OR_KEYWORD"));
+        Ref params = check(PyList_New(0));
+        for (std::size_t i = 0; i < f->def->params.size(); ++i) {
+            const Param& p = f->def->params[i];
+            Ref args = check(PyTuple_Pack(2, f->param_names[i], kind.get()));
+            Ref kwargs = check(PyDict_New());
+            if (p.has_default) {
+                Ref value = check(default_value(p));
+                check_status(PyDict_SetItemString(kwargs.get(), "default", value.get()));
+            }
+            Ref param = check(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
+            check_status(PyList_Append(params.get(), param.get()));
+        }
+        Ref signature = check(PyObject_GetAttrString(inspect.get(), "Signature"));
+        return PyObject_CallOneArg(signature.get(), params.get());
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
+// Pickled by reference, like any module-level function.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_name, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__text_signature__", get_none, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", VI_T_PYSSIZET, offsetof(FunctionObject, vectorcall), VI_READONLY, nullptr},
+    {"__dictoffset__", VI_T_PYSSIZET, offsetof(FunctionObject, dict), VI_READONLY, nullptr},
+    {"__weaklistoffset__", VI_T_PYSSIZET, offsetof(FunctionObject, weaklist), VI_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_methods, function_methods},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "vantrel.indicators.indicator_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+Ref new_function(PyObject* module, const FunctionDef& def) {
+    if (def.params.size() > static_cast<std::size_t>(max_params)) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters");
+        throw PythonError{};
+    }
+    if (g_function_type == nullptr) {
+        g_function_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&function_spec)).release());
+    }
+    Ref self = check(PyType_GenericAlloc(g_function_type, 0));
+    FunctionObject* f = as_function(self.get());
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->module = Py_NewRef(module);
+    f->name = intern(def.name);
+    Py_INCREF(f->name);
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        f->param_names[i] = Py_NewRef(intern(def.params[i].name));
+    }
+    Ref defaults = check(PyList_New(0));
+    for (const Param& p : def.params) {
+        if (!p.has_default) continue;
+        Ref value = check(default_value(p));
+        check_status(PyList_Append(defaults.get(), value.get()));
+    }
+    f->defaults = PyList_GET_SIZE(defaults.get()) == 0 ? Py_NewRef(Py_None)
+                                                       : check(PyList_AsTuple(defaults.get())).release();
+    // __module__ and __doc__ live in the instance dict, as they do for Python functions.
+    Ref dict = check(PyDict_New());
+    Ref module_name = check(PyModule_GetNameObject(module));
+    check_status(PyDict_SetItemString(dict.get(), "__module__", module_name.get()));
+    Ref doc = def.doc ? check(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    check_status(PyDict_SetItemString(dict.get(), "__doc__", doc.get()));
+    f->dict = dict.release();
+    return self;
+}
+
+}  // namespace
+
+// ===========================================================================
+// Calls.
+
+int Call::int32(int i) const {
+    PyObject* o = args_[i];
+    if (o == nullptr) return static_cast<int>(def_.params[i].int_default);
+    Ref converted;
+    if (!PyLong_Check(o)) {
+        // Only __int__ counts (a float truncates toward zero); __index__ alone does not.
+        PyNumberMethods* number = Py_TYPE(o)->tp_as_number;
+        if (number == nullptr || number->nb_int == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            throw PythonError{};
+        }
+        converted = check(number->nb_int(o));
+        PyObject* r = converted.get();
+        if (!PyLong_CheckExact(r)) {
+            if (!PyLong_Check(r)) {
+                PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(r)->tp_name);
+                throw PythonError{};
+            }
+            check_status(PyErr_WarnFormat(
+                PyExc_DeprecationWarning, 1,
+                "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                "strict subclass of int is deprecated, and may be removed in a future version of Python.",
+                Py_TYPE(r)->tp_name));
+        }
+        o = r;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PythonError{};
+    if (overflow != 0 || v < INT_MIN || v > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        throw PythonError{};
+    }
+    return static_cast<int>(v);
+}
+
+double Call::real(int i) const {
+    PyObject* o = args_[i];
+    if (o == nullptr) return def_.params[i].float_default;
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+Ref Call::global(PyObject* name) const {
+    PyObject* dict = PyModule_GetDict(module_);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    check_status(PyDict_GetItemRef(dict, name, &value));
+    if (value != nullptr) return Ref::steal(value);
+    check_status(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value));
+    if (value != nullptr) return Ref::steal(value);
+#else
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    if (value != nullptr) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw PythonError{};
+#endif
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PythonError{};
+}
+
+Ref Call::np_attr(PyObject* attr) const {
+    Ref np = global(names.np);
+    return check(PyObject_GetAttr(np.get(), attr));
+}
+
+double Call::np_nan() const {
+    Ref nan = np_attr(names.nan);
+    double v = PyFloat_AsDouble(nan.get());
+    if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
+    return v;
+}
+
+Taken Call::take(std::span<const int> inputs) const {
+    Taken taken;
+    PyObject* first = args_[inputs[0]];
+    Ref pd = global(names.pd);
+    Ref series_type = check(PyObject_GetAttr(pd.get(), names.Series));
+    int is_series = PyObject_IsInstance(first, series_type.get());
+    check_status(is_series);
+    if (is_series) {
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            taken.values[k] = check(PyObject_GetAttr(args_[inputs[k]], names.values));
+        }
+        taken.index = check(PyObject_GetAttr(first, names.index));
+    } else {
+        Ref asarray = np_attr(names.asarray);
+        for (std::size_t k = 0; k < inputs.size(); ++k) {
+            taken.values[k] = check(PyObject_CallOneArg(asarray.get(), args_[inputs[k]]));
+        }
+    }
+    return taken;
+}
+
+Series Call::to_float64(PyObject* values, PyObject* float64) const {
+    return as_series(check(PyObject_CallMethodOneArg(values, names.astype, float64)));
+}
+
+// ===========================================================================
+// Buffers.
+
+static bool format_is(const char* format, char code) {
+    if (format == nullptr) return code == 'B';
+    if (*format == '@' || *format == '=' ||
+        (*format == '<' && PY_LITTLE_ENDIAN) || (*format == '>' && PY_BIG_ENDIAN)) {
+        ++format;
+    }
+    return format[0] == code && format[1] == '\0';
+}
+
+template <class T>
+static bool format_matches(const char* format) {
+    if constexpr (std::is_same_v<T, double>) {
+        return format_is(format, 'd');
+    } else {
+        return format_is(format, 'q') || (sizeof(long) == 8 && format_is(format, 'l'));
+    }
+}
+
+static void acquire(PyObject* array, Py_buffer& view, int flags) {
+    check_status(PyObject_GetBuffer(array, &view, flags));
+    if (view.ndim != 1) {
+        int ndim = view.ndim;
+        PyBuffer_Release(&view);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, ndim);
+        throw PythonError{};
+    }
+}
+
+Series as_series(Ref array) {
+    if (!PyObject_TypeCheck(array.get(), reinterpret_cast<PyTypeObject*>(g_ndarray))) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(array.get())->tp_name,
+                     reinterpret_cast<PyTypeObject*>(g_ndarray)->tp_name);
+        throw PythonError{};
+    }
+    Series s;
+    acquire(array.get(), s.view_, PyBUF_STRIDES | PyBUF_FORMAT);
+    if (s.view_.itemsize != sizeof(double) || !format_matches<double>(s.view_.format)) {
+        PyErr_Format(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' but got '%s'",
+                     s.view_.format ? s.view_.format : "B");
+        PyBuffer_Release(&s.view_);
+        throw PythonError{};
+    }
+    s.array_ = std::move(array);
+    return s;
+}
+
+Series::Series(Series&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
+    other.view_ = Py_buffer{};
+}
+Series& Series::operator=(Series&& other) noexcept {
+    if (this != &other) {
+        if (view_.obj) PyBuffer_Release(&view_);
+        array_ = std::move(other.array_);
+        view_ = std::exchange(other.view_, Py_buffer{});
+    }
+    return *this;
+}
+Series::~Series() {
+    if (view_.obj) PyBuffer_Release(&view_);
+}
+
+template <class T>
+Output<T>::Output(Output&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
+    other.view_ = Py_buffer{};
+}
+template <class T>
+Output<T>& Output<T>::operator=(Output&& other) noexcept {
+    if (this != &other) {
+        if (view_.obj) PyBuffer_Release(&view_);
+        array_ = std::move(other.array_);
+        view_ = std::exchange(other.view_, Py_buffer{});
+    }
+    return *this;
+}
+template <class T>
+Output<T>::~Output() {
+    if (view_.obj) PyBuffer_Release(&view_);
+}
+template class Output<double>;
+template class Output<std::int64_t>;
+
+template <class T>
+Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
+    Ref np = global(names.np);
+    Ref function = check(PyObject_GetAttr(np.get(), allocator));
+    Ref dtype = check(PyObject_GetAttr(np.get(), std::is_same_v<T, double> ? names.float64 : names.int64));
+    Ref size = check(PyLong_FromSsize_t(length));
+    PyObject* args[] = {size.get(), dtype.get()};
+    Output<T> out;
+    out.array_ = check(PyObject_Vectorcall(function.get(), args, 1, names.kw_dtype));
+    acquire(out.array_.get(), out.view_, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT);
+    if (out.view_.itemsize != sizeof(T) || !format_matches<T>(out.view_.format) ||
+        out.view_.shape[0] < length) {
+        PyErr_SetString(PyExc_ValueError, "the allocated output array does not fit the result");
+        throw PythonError{};
+    }
+    return out;
+}
+template Output<double> Call::allocate<double>(PyObject*, Py_ssize_t) const;
+template Output<std::int64_t> Call::allocate<std::int64_t>(PyObject*, Py_ssize_t) const;
+
+void require_length(const Series& series, const char* name, Py_ssize_t length, const char* reference) {
+    if (series.size() < length) {
+        PyErr_Format(PyExc_ValueError, "%s has %zd samples, fewer than the %zd of %s", name, series.size(),
+                     length, reference);
+        throw PythonError{};
+    }
+}
+
+// ===========================================================================
+// Result assembly.
+
+Ref Call::series(PyObject* array, PyObject* index, PyObject* name) const {
+    Ref pd = global(names.pd);
+    Ref series_type = check(PyObject_GetAttr(pd.get(), names.Series));
+    if (index != nullptr) {
+        PyObject* args[] = {array, index, name};
+        return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_index_name));
+    }
+    PyObject* args[] = {array, name};
+    return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name));
+}
+
+Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
+                bool always_pass_index) const {
+    Ref pd = global(names.pd);
+    Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
+    Ref dict = check(PyDict_New());
+    for (const auto& [name, array] : columns) check_status(PyDict_SetItem(dict.get(), name, array));
+    if (index != nullptr || always_pass_index) {
+        PyObject* args[] = {dict.get(), index ? index : Py_None};
+        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index));
+    }
+    PyObject* args[] = {dict.get()};
+    return check(PyObject_Vectorcall(frame_type.get(), args, 1, nullptr));
+}
+
+// ===========================================================================
+// Module lifecycle: one module object per process, in one interpreter.
+
+static PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) return nullptr;
+    if (g_interpreter == -1) {
+        g_interpreter = id;
+    } else if (g_interpreter != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+static int module_exec(PyObject* module) {
+    if (g_module != nullptr) {
+        if (module == g_module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     g_module_def->short_name);
+        return -1;
+    }
+    try {
+        init_names();
+        Ref numpy = check(PyImport_ImportModule("numpy"));
+        check_status(PyModule_AddObjectRef(module, "np", numpy.get()));
+        Ref pandas = check(PyImport_ImportModule("pandas"));
+        check_status(PyModule_AddObjectRef(module, "pd", pandas.get()));
+        if (g_ndarray == nullptr) g_ndarray = check(PyObject_GetAttrString(numpy.get(), "ndarray")).release();
+        if (g_module_def->exec_hook != nullptr) check_status(g_module_def->exec_hook(module));
+        Ref function = new_function(module, g_module_def->function);
+        check_status(PyModule_AddObjectRef(module, g_module_def->function.name, function.get()));
+    } catch (const PythonError&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    // A failed execution leaves no module behind, so a later import starts afresh.
+    g_module = Py_NewRef(module);
+    return 0;
+}
+
+PyObject* ModuleDef::init() {
+    g_module_def = this;
+    int n = 0;
+    slots[n++] = {Py_mod_create, reinterpret_cast<void*>(module_create)};
+    slots[n++] = {Py_mod_exec, reinterpret_cast<void*>(module_exec)};
+#if PY_VERSION_HEX >= 0x030C0000
+    // Sub-interpreters reach module_create, which refuses any but the first
+    // interpreter with its own message.
+    slots[n++] = {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED};
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // Calls share nothing mutable: each works on its own copies and outputs.
+    slots[n++] = {Py_mod_gil, Py_MOD_GIL_NOT_USED};
+#endif
+    slots[n] = {0, nullptr};
+    def = {PyModuleDef_HEAD_INIT, short_name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&def);
+}
+
+}  // namespace vi

@@ -1,0 +1,308 @@
+// The framework shared by every indicator module.
+//
+// An indicator module is a kernel (a template over views.hpp, no Python.h) and a
+// short binding written against this header:
+//
+//     constexpr vi::Param params[] = {vi::input("src"), vi::integer("period")};
+//     vi::Ref ema_call(vi::Call& call) { ... }
+//     constexpr vi::FunctionDef ema_function{"EMA", nullptr, params, ema_call, __FILE__, __LINE__};
+//     vi::ModuleDef ema_module{"ema", "Exponential Moving Average (EMA) calculation.", ema_function};
+//     VI_MODULE_INIT(ema, ema_module)
+//
+// Everything a call does on the Python side lives here: binding arguments with
+// CPython-style TypeErrors, converting scalar parameters, coercing price inputs
+// to float64 views, allocating outputs through the module global `np`, wrapping
+// results through `pd`, the module lifecycle and the traceback entry.
+//
+// Errors: inside a call, a failed C-API step throws `vi::PythonError` with the
+// Python exception already set; the entry point of every function catches it
+// (and std::bad_alloc, which becomes MemoryError), so nothing C++ escapes into
+// CPython and every reference is released by its owner on the way out.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <utility>
+
+#include "common/views.hpp"
+
+namespace vi {
+
+// Thrown when a Python exception has been set; caught at the function boundary.
+struct PythonError {};
+
+// An owning reference to a Python object: the one way indicator code holds one.
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* o) noexcept { return Ref(o); }
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = std::exchange(p_, std::exchange(other.p_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// A new reference from a C-API call, or PythonError when it returned NULL.
+inline Ref check(PyObject* o) {
+    if (o == nullptr) throw PythonError{};
+    return Ref::steal(o);
+}
+inline void check_status(int status) {
+    if (status < 0) throw PythonError{};
+}
+
+// ---------------------------------------------------------------------------
+// Interned names, created once when the first module object is executed.
+
+struct Names {
+    PyObject* np;
+    PyObject* pd;
+    PyObject* Series;
+    PyObject* DataFrame;
+    PyObject* values;
+    PyObject* index;
+    PyObject* name;
+    PyObject* dtype;
+    PyObject* copy;
+    PyObject* asarray;
+    PyObject* astype;
+    PyObject* float64;
+    PyObject* int64;
+    PyObject* empty;
+    PyObject* zeros;
+    PyObject* nan;
+    PyObject* kw_dtype;        // ("dtype",)
+    PyObject* kw_name;         // ("name",)
+    PyObject* kw_index_name;   // ("index", "name")
+    PyObject* kw_index;        // ("index",)
+};
+extern Names names;
+
+// An interned string made at module execution; indicator bindings keep their
+// column names and keyword names in these.
+PyObject* intern(const char* text);
+
+// ---------------------------------------------------------------------------
+// Signatures as data.
+
+enum class Kind { Input, Int, Float };
+
+struct Param {
+    const char* name;
+    Kind kind;
+    bool has_default;
+    long long int_default;
+    double float_default;
+};
+
+constexpr Param input(const char* name) { return {name, Kind::Input, false, 0, 0.0}; }
+constexpr Param integer(const char* name) { return {name, Kind::Int, false, 0, 0.0}; }
+constexpr Param integer(const char* name, int default_value) {
+    return {name, Kind::Int, true, default_value, 0.0};
+}
+constexpr Param real(const char* name, double default_value) {
+    return {name, Kind::Float, true, 0, default_value};
+}
+
+inline constexpr int max_params = 8;
+
+class Call;
+using Impl = Ref (*)(Call&);
+
+struct FunctionDef {
+    const char* name;       // "EMA": the function's name and the name in its messages
+    const char* doc;        // the function's __doc__, or nullptr for None
+    std::span<const Param> params;
+    Impl impl;
+    const char* file;       // where the traceback entry points
+    int line;
+};
+
+// ---------------------------------------------------------------------------
+// Coerced inputs and allocated outputs.
+
+// A one-dimensional float64 array held through the buffer protocol.
+class Series {
+public:
+    Series() noexcept = default;
+    Series(Series&& other) noexcept;
+    Series& operator=(Series&& other) noexcept;
+    Series(const Series&) = delete;
+    Series& operator=(const Series&) = delete;
+    ~Series();
+
+    Py_ssize_t size() const noexcept { return view_.obj ? view_.shape[0] : 0; }
+    PyObject* object() const noexcept { return array_.get(); }
+    Raw<const double> raw() const noexcept {
+        return {static_cast<const double*>(view_.buf), view_.strides[0]};
+    }
+
+private:
+    friend Series as_series(Ref array);
+    Ref array_;
+    Py_buffer view_{};
+};
+
+// A freshly allocated one-dimensional output array of `T` (double or int64_t).
+template <class T>
+class Output {
+public:
+    Output() noexcept = default;
+    Output(Output&& other) noexcept;
+    Output& operator=(Output&& other) noexcept;
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output();
+
+    PyObject* object() const noexcept { return array_.get(); }
+    Raw<T> raw() const noexcept { return {static_cast<T*>(view_.buf), view_.strides[0]}; }
+
+private:
+    friend class Call;
+    Ref array_;
+    Py_buffer view_{};
+};
+
+// The values and index of a call's price inputs before the float64 conversion.
+struct Taken {
+    std::array<Ref, 3> values;
+    Ref index;  // null when the first input is not a Series
+};
+
+// Binds `array` as a one-dimensional float64 series: it must be an ndarray
+// ("Cannot convert ..."), of one dimension ("Buffer has wrong number of ...").
+Series as_series(Ref array);
+
+// ---------------------------------------------------------------------------
+// One call of an indicator function.
+
+class Call {
+public:
+    Call(PyObject* module, const FunctionDef& def, PyObject* const* args) noexcept
+        : module_(module), def_(def), args_(args) {}
+
+    // The argument bound to parameter i (never null for a required parameter).
+    PyObject* arg(int i) const noexcept { return args_[i]; }
+
+    // Scalar parameters: the default when omitted, else the interpreter's conversion.
+    int int32(int i) const;
+    double real(int i) const;
+
+    // A module global (`np`, `pd`, `ATR`), looked up at every call like a name in
+    // Python code: module dict, then builtins, else NameError.
+    Ref global(PyObject* name) const;
+
+    // Input coercion, step by step: the Series test on the first listed input,
+    // `.values` of each and then `.index` (or `np.asarray` of each, no index) ...
+    Taken take(std::span<const int> inputs) const;
+    // ... then `astype(np.float64)` of each taken value, in order.
+    Series to_float64(PyObject* values, PyObject* float64) const;
+    // Both steps for the common case; `index` receives the first input's index.
+    template <std::size_t N>
+    std::array<Series, N> coerce(const std::array<int, N>& inputs, Ref& index) const;
+
+    // `np.float64` and `np.nan`, read through the module global at this call.
+    Ref np_attr(PyObject* attr) const;
+    double np_nan() const;
+
+    // Output arrays: `np.<allocator>(length, dtype=np.<dtype>)`.
+    Output<double> empty(Py_ssize_t length) const { return allocate<double>(names.empty, length); }
+    Output<double> zeros(Py_ssize_t length) const { return allocate<double>(names.zeros, length); }
+    Output<std::int64_t> empty_int64(Py_ssize_t length) const {
+        return allocate<std::int64_t>(names.empty, length);
+    }
+
+    // Result assembly: pd.Series(array, [index=index,] name=name).
+    Ref series(PyObject* array, PyObject* index, PyObject* name) const;
+    // pd.DataFrame({columns...}, [index=index]); the index keyword is passed as None
+    // when `always_pass_index` is set and there is no index.
+    Ref frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
+              bool always_pass_index = false) const;
+
+    PyObject* module() const noexcept { return module_; }
+    const FunctionDef& def() const noexcept { return def_; }
+
+private:
+    template <class T>
+    Output<T> allocate(PyObject* allocator, Py_ssize_t length) const;
+    PyObject* module_;
+    const FunctionDef& def_;
+    PyObject* const* args_;
+};
+
+template <std::size_t N>
+std::array<Series, N> Call::coerce(const std::array<int, N>& inputs, Ref& index) const {
+    static_assert(N >= 1 && N <= 3);
+    Taken taken = take(inputs);
+    Ref float64 = np_attr(names.float64);
+    std::array<Series, N> out;
+    for (std::size_t k = 0; k < N; ++k) {
+        out[k] = to_float64(taken.values[k].get(), float64.get());
+    }
+    index = std::move(taken.index);
+    return out;
+}
+
+// Runs a numeric pass without the interpreter lock when the work is large
+// enough to repay the release. The pass must touch no Python object: it sees
+// only the call's own coerced copies and not-yet-published outputs.
+inline constexpr Py_ssize_t nogil_threshold = 2048;
+
+template <class Fn>
+void run_pass(Py_ssize_t work, Fn&& fn) {
+    if (work >= nogil_threshold) {
+        PyThreadState* state = PyEval_SaveThread();
+        fn();
+        PyEval_RestoreThread(state);
+    } else {
+        fn();
+    }
+}
+
+// Raises ValueError unless `series` has at least `length` samples.
+void require_length(const Series& series, const char* name, Py_ssize_t length,
+                    const char* reference);
+
+// ---------------------------------------------------------------------------
+// Module definition.
+
+struct ModuleDef {
+    const char* short_name;    // "ema": the name in the re-initialisation message
+    const char* doc;           // module docstring
+    const FunctionDef& function;
+    int (*exec_hook)(PyObject* module) = nullptr;  // extra initialisation (SuperTrend's ATR)
+
+    PyModuleDef def{};
+    PyModuleDef_Slot slots[6]{};
+    PyObject* init();  // the body of PyInit_<name>
+};
+
+}  // namespace vi
+
+// The module's entry point; `def` is a vi::ModuleDef with static storage.
+#define VI_MODULE_INIT(name, def) \
+    PyMODINIT_FUNC PyInit_##name(void) { return (def).init(); }

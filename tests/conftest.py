@@ -1,0 +1,65 @@
+"""Shared helpers for the indicator tests: random price data and bit-exact comparison."""
+
+from __future__ import annotations
+
+import math
+import struct
+
+import numpy as np
+import pytest
+
+
+def bits(x: float) -> int:
+    """The IEEE-754 bit pattern of a double, so that -0.0 != 0.0 and NaN == NaN."""
+    return struct.unpack("<q", struct.pack("<d", float(x)))[0]
+
+
+def assert_same_bits(actual, expected, label: str = "") -> None:
+    """Every element of `actual` has exactly the bits of `expected` (NaN payloads aside)."""
+    actual = np.asarray(actual, dtype=np.float64)
+    expected = np.asarray(expected, dtype=np.float64)
+    assert actual.shape == expected.shape, f"{label}: shape {actual.shape} != {expected.shape}"
+    for i, (a, e) in enumerate(zip(actual.tolist(), expected.tolist())):
+        if math.isnan(a) and math.isnan(e):
+            continue
+        assert bits(a) == bits(e), f"{label}[{i}]: {a!r} != {e!r}"
+
+
+SPECIALS = (math.nan, math.inf, -math.inf, -0.0, 0.0)
+
+
+def random_prices(rng: np.random.Generator, n: int, *, specials: float = 0.05, ties: float = 0.1,
+                  flat: float = 0.05) -> np.ndarray:
+    """A random walk sprinkled with NaN, +/-inf, +/-0.0, repeated values and flat stretches."""
+    x = 100.0 + np.cumsum(rng.normal(0.0, 1.0, n))
+    x = np.round(x, int(rng.integers(0, 3)))  # rounding makes exact ties likely
+    for i in range(n):
+        u = rng.random()
+        if u < specials:
+            x[i] = SPECIALS[int(rng.integers(len(SPECIALS)))]
+        elif u < specials + ties and i > 0:
+            x[i] = x[i - 1]
+        elif u < specials + ties + flat and i > 0:
+            run = int(rng.integers(2, 8))
+            x[i : i + run] = x[i - 1]
+    return x
+
+
+def random_ohlc(rng: np.random.Generator, n: int, **kw) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """High, low and close built around one random walk (with the same specials)."""
+    close = random_prices(rng, n, **kw)
+    spread = np.abs(rng.normal(0.0, 1.0, n))
+    high = close + spread * rng.random(n)
+    low = close - spread * rng.random(n)
+    # Keep some specials and ties in high and low as well, and occasionally invert a bar.
+    for arr in (high, low):
+        mask = rng.random(n) < kw.get("specials", 0.05) / 2
+        arr[mask] = rng.choice(SPECIALS, int(mask.sum()))
+    swap = rng.random(n) < 0.02
+    high[swap], low[swap] = low[swap].copy(), high[swap].copy()
+    return high, low, close
+
+
+@pytest.fixture
+def rng() -> np.random.Generator:
+    return np.random.default_rng(20261208)
