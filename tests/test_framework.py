@@ -177,7 +177,8 @@ def test_series_coercion_reads_values_then_index_then_converts(fake_pd):
     assert log == ["values", "index", ("astype", np.float64)]
     assert result.tolist() == [1.0, 1.5, 2.25]
     [kwargs] = fake_pd
-    assert list(kwargs) == ["index", "name"] and kwargs["name"] == "EMA"
+    assert list(kwargs) == ["index", "name", "copy"] and kwargs["name"] == "EMA"
+    assert kwargs["copy"] is False
     assert kwargs["index"].equals(pd.RangeIndex(3))
 
 
@@ -212,7 +213,7 @@ def test_non_contiguous_float64_is_read_through_its_stride(fake_pd, view):
 
 def test_result_assembly_passes_no_index_keyword_without_an_index(fake_pd):
     EMA([1.0, 2.0], 3)
-    assert fake_pd == [{"name": "EMA"}]
+    assert fake_pd == [{"name": "EMA", "copy": False}]
 
 
 def test_globals_are_looked_up_at_each_call(monkeypatch):

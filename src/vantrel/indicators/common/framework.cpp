@@ -58,9 +58,10 @@ static void init_names() {
     names.zeros = intern("zeros");
     names.nan = intern("nan");
     names.kw_dtype = check(Py_BuildValue("(O)", names.dtype)).release();
-    names.kw_name = check(Py_BuildValue("(O)", names.name)).release();
-    names.kw_index_name = check(Py_BuildValue("(OO)", names.index, names.name)).release();
-    names.kw_index = check(Py_BuildValue("(O)", names.index)).release();
+    names.kw_name_copy = check(Py_BuildValue("(OO)", names.name, names.copy)).release();
+    names.kw_index_name_copy = check(Py_BuildValue("(OOO)", names.index, names.name, names.copy)).release();
+    names.kw_copy = check(Py_BuildValue("(O)", names.copy)).release();
+    names.kw_index_copy = check(Py_BuildValue("(OO)", names.index, names.copy)).release();
 }
 
 // ===========================================================================
@@ -611,16 +612,20 @@ void require_length(const Series& series, const char* name, Py_ssize_t length, c
 
 // ===========================================================================
 // Result assembly.
+//
+// The output arrays are fresh and referenced by nothing else, so pandas may wrap
+// them as they are: copy=False keeps pandas (which copies ndarrays by default
+// from version 3 on) from duplicating every column of the result.
 
 Ref Call::series(PyObject* array, PyObject* index, PyObject* name) const {
     Ref pd = global(names.pd);
     Ref series_type = check(PyObject_GetAttr(pd.get(), names.Series));
     if (index != nullptr) {
-        PyObject* args[] = {array, index, name};
-        return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_index_name));
+        PyObject* args[] = {array, index, name, Py_False};
+        return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_index_name_copy));
     }
-    PyObject* args[] = {array, name};
-    return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name));
+    PyObject* args[] = {array, name, Py_False};
+    return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name_copy));
 }
 
 Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
@@ -630,11 +635,11 @@ Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, 
     Ref dict = check(PyDict_New());
     for (const auto& [name, array] : columns) check_status(PyDict_SetItem(dict.get(), name, array));
     if (index != nullptr || always_pass_index) {
-        PyObject* args[] = {dict.get(), index ? index : Py_None};
-        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index));
+        PyObject* args[] = {dict.get(), index ? index : Py_None, Py_False};
+        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index_copy));
     }
-    PyObject* args[] = {dict.get()};
-    return check(PyObject_Vectorcall(frame_type.get(), args, 1, nullptr));
+    PyObject* args[] = {dict.get(), Py_False};
+    return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_copy));
 }
 
 // ===========================================================================

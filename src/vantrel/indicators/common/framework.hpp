@@ -95,10 +95,11 @@ struct Names {
     PyObject* empty;
     PyObject* zeros;
     PyObject* nan;
-    PyObject* kw_dtype;        // ("dtype",)
-    PyObject* kw_name;         // ("name",)
-    PyObject* kw_index_name;   // ("index", "name")
-    PyObject* kw_index;        // ("index",)
+    PyObject* kw_dtype;            // ("dtype",)
+    PyObject* kw_name_copy;        // ("name", "copy")
+    PyObject* kw_index_name_copy;  // ("index", "name", "copy")
+    PyObject* kw_copy;             // ("copy",)
+    PyObject* kw_index_copy;       // ("index", "copy")
 };
 extern Names names;
 
@@ -236,9 +237,9 @@ public:
         return allocate<std::int64_t>(names.empty, length);
     }
 
-    // Result assembly: pd.Series(array, [index=index,] name=name).
+    // Result assembly: pd.Series(array, [index=index,] name=name, copy=False).
     Ref series(PyObject* array, PyObject* index, PyObject* name) const;
-    // pd.DataFrame({columns...}, [index=index]); the index keyword is passed as None
+    // pd.DataFrame({columns...}, [index=index,] copy=False); the index keyword is passed as None
     // when `always_pass_index` is set and there is no index.
     Ref frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
               bool always_pass_index = false) const;
