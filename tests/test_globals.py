@@ -1,0 +1,262 @@
+"""Rebound module globals: each module reads `np` and `pd` (and SuperTrend its `ATR`) at every
+call, so a caller may replace them with anything. Whatever the replacement raises propagates
+unchanged, whatever malformed object it returns gives an ordinary exception, nothing leaks, and
+the first call after the real globals are back gives the usual result."""
+
+from __future__ import annotations
+
+import functools
+import traceback
+import types
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from catalog import BY_NAME, assert_same_result, check_result, every_indicator
+from leakcheck import leaks, traced  # noqa: F401 - traced is a fixture
+
+N = 30
+
+
+class Injected(MemoryError):
+    """The failure the fault plans inject: an allocator running out of memory."""
+
+
+class Plan:
+    """Counts the events of one call (each attribute read from `np` or `pd`, each call of a
+    function or class read from them) and raises Injected at event `fail_at`."""
+
+    def __init__(self, fail_at=None):
+        self.fail_at = fail_at
+        self.count = 0
+        self.last = None
+        self.raised = None
+
+    def tick(self, event):
+        self.count += 1
+        self.last = event
+        if self.count == self.fail_at:
+            self.raised = Injected(event)
+            raise self.raised
+
+
+def counting_class(real, plan, name):
+    """A stand-in for pd.Series or pd.DataFrame: isinstance() and calls go to the real class."""
+
+    class Meta(type):
+        def __instancecheck__(cls, obj):
+            plan.tick(f"isinstance(..., {name})")
+            return isinstance(obj, real)
+
+        def __call__(cls, *args, **kwargs):
+            plan.tick(f"{name}()")
+            return real(*args, **kwargs)
+
+    return Meta(name, (), {})
+
+
+class Proxy:
+    """Stands for numpy or pandas as a module global."""
+
+    def __init__(self, real, plan, overrides=None):
+        self._real, self._plan, self._overrides = real, plan, overrides or {}
+
+    def __getattr__(self, name):
+        self._plan.tick(f"{self._real.__name__}.{name}")
+        if name in self._overrides:
+            return self._overrides[name]
+        value = getattr(self._real, name)
+        if value is pd.Series or value is pd.DataFrame:
+            return counting_class(value, self._plan, name)
+        if isinstance(value, types.FunctionType | types.BuiltinFunctionType) or type(value).__name__ == "_ArrayFunctionDispatcher":
+            return self._wrap(name, value)
+        return value
+
+    def _wrap(self, name, function):
+        @functools.wraps(function)
+        def call(*args, **kwargs):
+            self._plan.tick(f"{self._real.__name__}.{name}()")
+            return function(*args, **kwargs)
+
+        return call
+
+
+def arguments(indicator, rng, as_series):
+    inputs = indicator.sample_inputs(rng, N)
+    if as_series:
+        index = pd.date_range("2024-01-01", periods=N, freq="D")
+        inputs = [pd.Series(x, index=index) for x in inputs]
+    return (*inputs, *[indicator.sample[p.name] for p in indicator.params])
+
+
+def patched(module, monkeypatch, plan, np_overrides=None, pd_overrides=None):
+    monkeypatch.setattr(module, "np", Proxy(np, plan, np_overrides))
+    monkeypatch.setattr(module, "pd", Proxy(pd, plan, pd_overrides))
+
+
+@every_indicator
+@pytest.mark.parametrize("as_series", [False, True], ids=["arrays", "series"])
+def test_a_failure_at_any_step_propagates_and_leaves_nothing_behind(indicator, as_series, rng,
+                                                                    monkeypatch, traced):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, as_series)
+    expected = function(*args)
+
+    # Through transparent stand-ins the call is the same; count its steps.
+    plan = Plan()
+    patched(module, monkeypatch, plan)
+    assert_same_result(function(*args), expected)
+    steps = plan.count
+    assert steps > 0
+
+    def sweep():
+        for fail_at in range(1, steps + 1):
+            plan = Plan(fail_at)
+            patched(module, monkeypatch, plan)
+            try:
+                function(*args)
+            except Injected as error:
+                assert error is plan.raised, (error, plan.raised)
+                assert indicator.name in [entry.name for entry in traceback.extract_tb(error.__traceback__)]
+            else:
+                pytest.fail(f"no error with a failure at {plan.last}")
+            finally:
+                monkeypatch.undo()
+
+    sweep()
+    assert_same_result(function(*args), expected)
+    assert leaks(sweep, [*args, np, pd, module, function]) is None
+    assert_same_result(function(*args), expected)
+
+
+# Stand-ins for np.empty, np.zeros and np.full: (length, dtype) -> what they return instead.
+MALFORMED_ALLOCATIONS = {
+    "shorter": lambda n, dtype: np.zeros(max(n - 1, 0), dtype=dtype),
+    "two-dimensional": lambda n, dtype: np.zeros((n, 1), dtype=dtype),
+    "float32": lambda n, dtype: np.zeros(n, dtype=np.float32),
+    "int32": lambda n, dtype: np.zeros(n, dtype=np.int32),
+    "read-only": lambda n, dtype: np.frombuffer(bytes(8 * n), dtype=dtype),
+    "big-endian": lambda n, dtype: np.zeros(n, dtype=np.dtype(dtype).newbyteorder(">")),
+    "list": lambda n, dtype: [0.0] * n,
+    "None": lambda n, dtype: None,
+}
+
+
+def allocator(make):
+    def allocate(shape, *args, dtype=np.float64, **kwargs):
+        return make(shape, dtype)
+
+    return allocate
+
+
+@every_indicator
+@pytest.mark.parametrize("kind", list(MALFORMED_ALLOCATIONS))
+def test_a_malformed_output_array_is_refused(indicator, kind, rng, monkeypatch, traced):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+    allocate = allocator(MALFORMED_ALLOCATIONS[kind])
+    monkeypatch.setattr(module, "np", Proxy(np, Plan(), {"empty": allocate, "zeros": allocate,
+                                                          "full": allocate}))
+
+    def call():
+        with pytest.raises((ValueError, TypeError, BufferError)):
+            function(*args)
+
+    call()
+    assert leaks(call, [*args, module, function]) is None
+    monkeypatch.undo()
+    assert_same_result(function(*args), expected)
+
+
+# Replacements that return something other than what numpy or pandas would. Each gives an
+# ordinary exception or, where the function does not depend on the replaced value, a result.
+REPLACEMENTS = {
+    "np.asarray returns a list": ({"asarray": lambda x: list(np.asarray(x))}, {}),
+    "np.asarray returns a 2-d array": ({"asarray": lambda x: np.atleast_2d(np.asarray(x))}, {}),
+    "np.float64 is float32": ({"float64": np.float32}, {}),
+    "np.float64 is a string": ({"float64": "float64"}, {}),
+    "np.nan is a string": ({"nan": "nan"}, {}),
+    "np.nan is an int": ({"nan": 7}, {}),
+    "pd.Series is a function": ({}, {"Series": lambda *a, **k: "not a Series"}),
+    "pd.DataFrame is a function": ({}, {"DataFrame": lambda *a, **k: "not a DataFrame"}),
+    "pd.Series is not a class": ({}, {"Series": 42}),
+}
+
+
+@every_indicator
+@pytest.mark.parametrize("replacement", list(REPLACEMENTS))
+def test_replaced_attributes_give_an_exception_or_a_result(indicator, replacement, rng, monkeypatch):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+    np_overrides, pd_overrides = REPLACEMENTS[replacement]
+    patched(module, monkeypatch, Plan(), np_overrides, pd_overrides)
+    try:
+        result = function(*args)
+    except Exception as error:  # noqa: BLE001 - any ordinary exception
+        assert not isinstance(error, SystemError), repr(error)
+    else:
+        if not isinstance(result, str):
+            check_result(indicator, result, N)
+    monkeypatch.undo()
+    assert_same_result(function(*args), expected)
+
+
+@every_indicator
+@pytest.mark.parametrize("name", ["np", "pd"])
+def test_a_deleted_global_raises_name_error(indicator, name, rng, monkeypatch):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    monkeypatch.delattr(module, name)
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+        function(*args)
+    monkeypatch.undo()
+    check_result(indicator, function(*args), N)
+
+
+class NoValues:
+    pass
+
+
+class Values:
+    def __init__(self, values):
+        self.values = values
+
+
+ATR_REPLACEMENTS = {
+    "raises": (lambda *a, **k: (_ for _ in ()).throw(Injected("ATR")), Injected),
+    "no values": (lambda *a, **k: NoValues(), AttributeError),
+    "shorter": (lambda *a, **k: Values(np.zeros(N - 1)), ValueError),
+    "empty": (lambda *a, **k: Values(np.zeros(0)), ValueError),
+    "two-dimensional": (lambda *a, **k: Values(np.zeros((N, 1))), ValueError),
+    "a list": (lambda *a, **k: Values([1.0] * N), AttributeError),
+    "float32 astype": (lambda *a, **k: Values(types.SimpleNamespace(astype=lambda d: np.zeros(N, np.float32))),
+                       ValueError),
+    "strings": (lambda *a, **k: Values(np.array(["x"] * N)), ValueError),
+}
+
+
+@pytest.mark.parametrize("kind", list(ATR_REPLACEMENTS))
+def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch, traced):
+    indicator = BY_NAME["SUPERTREND"]
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+    replacement, error = ATR_REPLACEMENTS[kind]
+    monkeypatch.setattr(module, "ATR", replacement)
+
+    def call():
+        with pytest.raises(error):
+            function(*args)
+
+    call()
+    assert leaks(call, [*args, module, function]) is None
+    monkeypatch.undo()
+    assert_same_result(function(*args), expected)

@@ -1,0 +1,87 @@
+"""Threads: several threads call every function at once on the same input objects. The inputs are
+long enough for the numeric passes to run without the interpreter lock, so calls really overlap.
+Every result must equal the single-threaded one bit for bit, and the inputs must be unchanged."""
+
+from __future__ import annotations
+
+import random
+import sys
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from catalog import ALL, assert_same_result
+from conftest import random_ohlc
+
+THREADS = 4
+ROUNDS = 3
+N = 5000  # above the length from which the passes release the lock
+
+
+@pytest.fixture
+def fast_switching():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    yield
+    sys.setswitchinterval(interval)
+
+
+def available():
+    functions = []
+    for indicator in ALL:
+        try:
+            functions.append((indicator, indicator.function()))
+        except pytest.skip.Exception:
+            pass
+    return functions
+
+
+def test_concurrent_calls_match_single_threaded_results(rng, fast_switching):
+    functions = available()
+    high, low, close = random_ohlc(rng, 2 * N)
+    index = pd.date_range("2020-01-01", periods=N, freq="min")
+    shared = {
+        "arrays": [x[:N] for x in (high, low, close)],
+        "strided": [x[::2] for x in (high, low, close)],
+        "series": [pd.Series(x[:N], index=index) for x in (high, low, close)],
+    }
+    snapshot = [x.copy() for x in (high, low, close)]
+
+    def calls():
+        for indicator, function in functions:
+            for layout, (h, l, c) in shared.items():
+                inputs = [c] if len(indicator.inputs) == 1 else [h, l, c]
+                yield (indicator.name, layout, "sample"), function, inputs, indicator.sample
+                yield (indicator.name, layout, "periods of 7"), function, inputs, {
+                    p.name: 7 for p in indicator.params if p.kind == "int"}
+
+    expected = {key: function(*inputs, **kwargs) for key, function, inputs, kwargs in calls()}
+    barrier = threading.Barrier(THREADS)
+    results = [[] for _ in range(THREADS)]
+    errors = []
+
+    def worker(t):
+        order = list(calls()) * ROUNDS
+        random.Random(t).shuffle(order)
+        try:
+            barrier.wait()
+            for key, function, inputs, kwargs in order:
+                results[t].append((key, function(*inputs, **kwargs)))
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+    assert not errors
+    assert all(len(r) == len(expected) * ROUNDS for r in results)
+    for per_thread in results:
+        for key, result in per_thread:
+            assert_same_result(result, expected[key])
+    for original, now in zip(snapshot, (high, low, close)):
+        np.testing.assert_array_equal(now.view(np.int64), original.view(np.int64))
