@@ -185,7 +185,7 @@ struct FunctionObject {
     PyObject* defaults;            // tuple, or None when no parameter has a default
     PyObject* dict;
     PyObject* weaklist;
-    PyObject* code;                // code object of the traceback entry, made on first error
+    PyObject* code;                // code object of the traceback entry
     PyObject* param_names[max_params];
 };
 
@@ -199,14 +199,8 @@ void add_traceback(FunctionObject* f) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 #endif
-    if (f->code == nullptr) {
-        f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(f->def->file, f->def->name, f->def->line));
-    }
-    PyFrameObject* frame = nullptr;
-    if (f->code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
-                            PyModule_GetDict(f->module), nullptr);
-    }
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
+                                       PyModule_GetDict(f->module), nullptr);
     PyErr_Clear();  // a failure to build the entry must not replace the real error
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
@@ -372,6 +366,8 @@ Ref new_function(PyObject* module, const FunctionDef& def) {
     f->module = Py_NewRef(module);
     f->name = intern(def.name);
     Py_INCREF(f->name);
+    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.file, def.name, def.line));
+    if (f->code == nullptr) throw PythonError{};
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         f->param_names[i] = Py_NewRef(intern(def.params[i].name));
     }
