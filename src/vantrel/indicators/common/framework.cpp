@@ -543,41 +543,6 @@ Series as_series(Ref array) {
     return s;
 }
 
-Series::Series(Series&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-Series& Series::operator=(Series&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-Series::~Series() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-
-template <class T>
-Output<T>::Output(Output&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-template <class T>
-Output<T>& Output<T>::operator=(Output&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-template <class T>
-Output<T>::~Output() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-template class Output<double>;
-template class Output<std::int64_t>;
-
 template <class T>
 Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
     Ref np = global(names.np);
