@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import struct
+import types
 
 import numpy as np
 import pytest
@@ -63,3 +64,19 @@ def random_ohlc(rng: np.random.Generator, n: int, **kw) -> tuple[np.ndarray, np.
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261208)
+
+
+class _KeepArray:
+    def __init__(self, array):
+        self.array = array
+
+    def astype(self, dtype):
+        return self.array
+
+
+def keep_views(monkeypatch, module) -> None:
+    """Binds `module.np` so that input coercion hands each price input, an ndarray view, to
+    the kernel as it is (astype() would copy it): strided, reversed or misaligned views then
+    reach the kernels' strided path."""
+    fake = {k: getattr(np, k) for k in ("float64", "empty", "zeros", "full", "nan", "int64")}
+    monkeypatch.setattr(module, "np", types.SimpleNamespace(asarray=_KeepArray, **fake))
