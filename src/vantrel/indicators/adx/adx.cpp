@@ -15,10 +15,8 @@ vi::Ref adx_call(vi::Call& call) {
     const int di_length = call.int32(3);
     const int adx_smoothing = call.int32(4);
     vi::Ref index;
-    auto [high, low, close] = call.coerce<3>({0, 1, 2}, index);
+    auto [high, low, close] = vi::coerce_high_low_close(call, index);
     const Py_ssize_t length = high.size();
-    vi::require_length(low, "low", length, "high");
-    vi::require_length(close, "close", length, "high");
 
     vi::Output<double> plus_di = call.zeros(length);
     vi::Output<double> minus_di = call.zeros(length);

@@ -49,10 +49,8 @@ vi::Ref stochastic_call(vi::Call& call) {
         throw vi::PythonError{};
     }
     vi::Ref index;
-    auto [high, low, close] = call.coerce<3>({0, 1, 2}, index);
+    auto [high, low, close] = vi::coerce_high_low_close(call, index);
     const Py_ssize_t length = high.size();
-    vi::require_length(low, "low", length, "high");
-    vi::require_length(close, "close", length, "high");
 
     vi::Output<double> k_values = call.empty(length);
     vi::Output<double> d_values = call.empty(length);
