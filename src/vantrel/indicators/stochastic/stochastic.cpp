@@ -1,5 +1,5 @@
 // vantrel.indicators.stochastic.stochastic: the stochastic oscillator (%K and %D).
-#include <vector>
+#include <memory>
 
 #include "common/framework.hpp"
 #include "stochastic/kernel.hpp"
@@ -56,13 +56,15 @@ vi::Ref stochastic_call(vi::Call& call) {
     vi::Output<double> d_values = call.empty(length);
     const double nan = vi::stochastic::has_warm_up(length, k_period, d_period) ? call.np_nan() : 0.0;
     const std::int64_t capacity = vi::stochastic::deque_capacity(length, k_period);
-    std::vector<vi::stochastic::Slot> rings(static_cast<std::size_t>(2 * capacity));
+    // Ring storage of both deques; every slot is written before it is read.
+    auto rings =
+        std::make_unique_for_overwrite<vi::stochastic::Slot[]>(static_cast<std::size_t>(2 * capacity));
 
     vi::run_pass(length, [&] {
         vi::dispatch(
             [&](auto h, auto l, auto c, auto k, auto d) {
-                vi::stochastic::k_pass(h, l, c, k, length, k_period, nan, rings.data(),
-                                       rings.data() + capacity);
+                vi::stochastic::k_pass(h, l, c, k, length, k_period, nan, rings.get(),
+                                       rings.get() + capacity);
                 vi::stochastic::d_pass(k, d, length, k_period, d_period, nan);
             },
             high.raw(), low.raw(), close.raw(), k_values.raw(), d_values.raw());
