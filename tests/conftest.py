@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import re
 import struct
 import types
 
@@ -25,6 +26,11 @@ def assert_same_bits(actual, expected, label: str = "") -> None:
         if math.isnan(a) and math.isnan(e):
             continue
         assert bits(a) == bits(e), f"{label}[{i}]: {a!r} != {e!r}"
+
+
+def raises(exc, message: str):
+    """pytest.raises for exactly `message`, taken literally."""
+    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 SPECIALS = (math.nan, math.inf, -math.inf, -0.0, 0.0)

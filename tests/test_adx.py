@@ -4,7 +4,6 @@ comparison with a reference that keeps every intermediate series in an array of 
 from __future__ import annotations
 
 import math
-import re
 
 import numpy as np
 import pandas as pd
@@ -15,6 +14,7 @@ from conftest import (
     STRIDED_VIEWS,
     assert_same_bits,
     keep_views,
+    raises,
     random_ohlc,
     record_frames,
 )
@@ -22,10 +22,6 @@ from vantrel.indicators import ADX
 from vantrel.indicators.adx import adx as adx_module
 
 NAN = math.nan
-
-
-def raises(exc, message):
-    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 def weight(period):
