@@ -8,6 +8,7 @@ import struct
 import types
 
 import numpy as np
+import pandas as pd
 import pytest
 
 
@@ -101,8 +102,6 @@ def keep_views(monkeypatch, module) -> None:
 def record_frames(monkeypatch, module) -> list:
     """Binds `module.pd` so that every pd.DataFrame call is recorded, as (column names,
     keyword arguments), before the real constructor runs; returns the list of records."""
-    import pandas as pd
-
     calls = []
 
     def frame(data, **kwargs):
