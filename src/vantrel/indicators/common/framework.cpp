@@ -185,7 +185,7 @@ struct FunctionObject {
     PyObject* defaults;            // tuple, or None when no parameter has a default
     PyObject* dict;
     PyObject* weaklist;
-    PyObject* code;                // code object of the traceback entry, made on first error
+    PyObject* code;                // code object of the traceback entry
     PyObject* param_names[max_params];
 };
 
@@ -199,14 +199,8 @@ void add_traceback(FunctionObject* f) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 #endif
-    if (f->code == nullptr) {
-        f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(f->def->file, f->def->name, f->def->line));
-    }
-    PyFrameObject* frame = nullptr;
-    if (f->code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
-                            PyModule_GetDict(f->module), nullptr);
-    }
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
+                                       PyModule_GetDict(f->module), nullptr);
     PyErr_Clear();  // a failure to build the entry must not replace the real error
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
@@ -372,6 +366,8 @@ Ref new_function(PyObject* module, const FunctionDef& def) {
     f->module = Py_NewRef(module);
     f->name = intern(def.name);
     Py_INCREF(f->name);
+    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.file, def.name, def.line));
+    if (f->code == nullptr) throw PythonError{};
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         f->param_names[i] = Py_NewRef(intern(def.params[i].name));
     }
@@ -547,41 +543,6 @@ Series as_series(Ref array) {
     return s;
 }
 
-Series::Series(Series&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-Series& Series::operator=(Series&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-Series::~Series() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-
-template <class T>
-Output<T>::Output(Output&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-template <class T>
-Output<T>& Output<T>::operator=(Output&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-template <class T>
-Output<T>::~Output() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-template class Output<double>;
-template class Output<std::int64_t>;
-
 template <class T>
 Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
     Ref np = global(names.np);
@@ -608,6 +569,15 @@ void require_length(const Series& series, const char* name, Py_ssize_t length, c
                      length, reference);
         throw PythonError{};
     }
+}
+
+std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index) {
+    std::array<Series, 3> series = call.coerce<3>({0, 1, 2}, index);
+    const auto& params = call.def().params;
+    for (std::size_t k = 1; k < 3; ++k) {
+        require_length(series[k], params[k].name, series[0].size(), params[0].name);
+    }
+    return series;
 }
 
 // ===========================================================================
