@@ -111,7 +111,8 @@ def flat_arrays(draw, n):
     if dtype == "O":
         pattern = draw(st.lists(objects, min_size=1, max_size=5))
         base = np.empty(len(pattern), dtype=object)
-        base[:] = pattern
+        for i, item in enumerate(pattern):  # item by item: a slice assignment would convert
+            base[i] = item
     else:
         dt = np.dtype(dtype)
         elements = numeric_strings(dt) if dt.kind in "US" else from_dtype(dt)
