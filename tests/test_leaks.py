@@ -7,7 +7,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from catalog import ANY, REQUIRED, Boom, Converted, Raising, every_indicator, odd_series
+from catalog import ANY, REQUIRED, Boom, Converted, OddSeries, Raising, every_indicator, odd_series
 from leakcheck import leaks, traced  # noqa: F401 - traced is a fixture
 
 
@@ -82,6 +82,12 @@ class Returning:
         return self.value
 
 
+def root(array):
+    while isinstance(array.base, np.ndarray):
+        array = array.base
+    return array
+
+
 def watched(indicator, args, kwargs) -> list:
     """Every object the call is given or looks up."""
     module = indicator.load()
@@ -91,11 +97,11 @@ def watched(indicator, args, kwargs) -> list:
         objects.append(value)
         if isinstance(value, list):
             objects.extend(value)
-        if isinstance(value, pd.Series):
-            objects.append(pd.Series.index.__get__(value))
-            odd = getattr(value, "odd_values", None)
-            if isinstance(odd, Converted):
-                objects.extend([odd, odd.result])
+        if isinstance(value, OddSeries):
+            objects.extend([value.odd_values, getattr(value.odd_values, "result", None)])
+        elif isinstance(value, pd.Series):
+            # A kept `values` view would hold the array that owns the data.
+            objects.extend([value.index, root(value.values)])
     return objects
 
 
