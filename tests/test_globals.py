@@ -41,19 +41,21 @@ class Plan:
             raise self.raised
 
 
-def counting_class(real, plan, name):
-    """A stand-in for pd.Series or pd.DataFrame: isinstance() and calls go to the real class."""
+class Counting(type):
+    """The type of the stand-ins for pd.Series and pd.DataFrame: isinstance() and calls go to
+    the real class, each an event of the stand-in's current plan."""
 
-    class Meta(type):
-        def __instancecheck__(cls, obj):
-            plan.tick(f"isinstance(..., {name})")
-            return isinstance(obj, real)
+    def __instancecheck__(cls, obj):
+        cls.plan.tick(f"isinstance(..., {cls.__name__})")
+        return isinstance(obj, cls.real)
 
-        def __call__(cls, *args, **kwargs):
-            plan.tick(f"{name}()")
-            return real(*args, **kwargs)
+    def __call__(cls, *args, **kwargs):
+        cls.plan.tick(f"{cls.__name__}()")
+        return cls.real(*args, **kwargs)
 
-    return Meta(name, (), {})
+
+# Made once: a class made at every attribute read would fill the interpreter's type caches.
+COUNTING = {real: Counting(real.__name__, (), {"real": real, "plan": None}) for real in (pd.Series, pd.DataFrame)}
 
 
 class Proxy:
@@ -67,8 +69,9 @@ class Proxy:
         if name in self._overrides:
             return self._overrides[name]
         value = getattr(self._real, name)
-        if value is pd.Series or value is pd.DataFrame:
-            return counting_class(value, self._plan, name)
+        if isinstance(value, type) and value in COUNTING:
+            COUNTING[value].plan = self._plan
+            return COUNTING[value]
         if isinstance(value, types.FunctionType | types.BuiltinFunctionType) or type(value).__name__ == "_ArrayFunctionDispatcher":
             return self._wrap(name, value)
         return value
