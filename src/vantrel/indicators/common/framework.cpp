@@ -58,9 +58,10 @@ static void init_names() {
     names.zeros = intern("zeros");
     names.nan = intern("nan");
     names.kw_dtype = check(Py_BuildValue("(O)", names.dtype)).release();
-    names.kw_name = check(Py_BuildValue("(O)", names.name)).release();
-    names.kw_index_name = check(Py_BuildValue("(OO)", names.index, names.name)).release();
-    names.kw_index = check(Py_BuildValue("(O)", names.index)).release();
+    names.kw_name_copy = check(Py_BuildValue("(OO)", names.name, names.copy)).release();
+    names.kw_index_name_copy = check(Py_BuildValue("(OOO)", names.index, names.name, names.copy)).release();
+    names.kw_copy = check(Py_BuildValue("(O)", names.copy)).release();
+    names.kw_index_copy = check(Py_BuildValue("(OO)", names.index, names.copy)).release();
 }
 
 // ===========================================================================
@@ -184,7 +185,7 @@ struct FunctionObject {
     PyObject* defaults;            // tuple, or None when no parameter has a default
     PyObject* dict;
     PyObject* weaklist;
-    PyObject* code;                // code object of the traceback entry, made on first error
+    PyObject* code;                // code object of the traceback entry
     PyObject* param_names[max_params];
 };
 
@@ -198,14 +199,8 @@ void add_traceback(FunctionObject* f) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
 #endif
-    if (f->code == nullptr) {
-        f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(f->def->file, f->def->name, f->def->line));
-    }
-    PyFrameObject* frame = nullptr;
-    if (f->code != nullptr) {
-        frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
-                            PyModule_GetDict(f->module), nullptr);
-    }
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(f->code),
+                                       PyModule_GetDict(f->module), nullptr);
     PyErr_Clear();  // a failure to build the entry must not replace the real error
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(exc);
@@ -371,6 +366,8 @@ Ref new_function(PyObject* module, const FunctionDef& def) {
     f->module = Py_NewRef(module);
     f->name = intern(def.name);
     Py_INCREF(f->name);
+    f->code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(def.file, def.name, def.line));
+    if (f->code == nullptr) throw PythonError{};
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         f->param_names[i] = Py_NewRef(intern(def.params[i].name));
     }
@@ -546,41 +543,6 @@ Series as_series(Ref array) {
     return s;
 }
 
-Series::Series(Series&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-Series& Series::operator=(Series&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-Series::~Series() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-
-template <class T>
-Output<T>::Output(Output&& other) noexcept : array_(std::move(other.array_)), view_(other.view_) {
-    other.view_ = Py_buffer{};
-}
-template <class T>
-Output<T>& Output<T>::operator=(Output&& other) noexcept {
-    if (this != &other) {
-        if (view_.obj) PyBuffer_Release(&view_);
-        array_ = std::move(other.array_);
-        view_ = std::exchange(other.view_, Py_buffer{});
-    }
-    return *this;
-}
-template <class T>
-Output<T>::~Output() {
-    if (view_.obj) PyBuffer_Release(&view_);
-}
-template class Output<double>;
-template class Output<std::int64_t>;
-
 template <class T>
 Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
     Ref np = global(names.np);
@@ -611,16 +573,20 @@ void require_length(const Series& series, const char* name, Py_ssize_t length, c
 
 // ===========================================================================
 // Result assembly.
+//
+// The output arrays are fresh and referenced by nothing else, so pandas may wrap
+// them as they are: copy=False keeps pandas (which copies ndarrays by default
+// from version 3 on) from duplicating every column of the result.
 
 Ref Call::series(PyObject* array, PyObject* index, PyObject* name) const {
     Ref pd = global(names.pd);
     Ref series_type = check(PyObject_GetAttr(pd.get(), names.Series));
     if (index != nullptr) {
-        PyObject* args[] = {array, index, name};
-        return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_index_name));
+        PyObject* args[] = {array, index, name, Py_False};
+        return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_index_name_copy));
     }
-    PyObject* args[] = {array, name};
-    return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name));
+    PyObject* args[] = {array, name, Py_False};
+    return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name_copy));
 }
 
 Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
@@ -630,11 +596,11 @@ Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, 
     Ref dict = check(PyDict_New());
     for (const auto& [name, array] : columns) check_status(PyDict_SetItem(dict.get(), name, array));
     if (index != nullptr || always_pass_index) {
-        PyObject* args[] = {dict.get(), index ? index : Py_None};
-        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index));
+        PyObject* args[] = {dict.get(), index ? index : Py_None, Py_False};
+        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index_copy));
     }
-    PyObject* args[] = {dict.get()};
-    return check(PyObject_Vectorcall(frame_type.get(), args, 1, nullptr));
+    PyObject* args[] = {dict.get(), Py_False};
+    return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_copy));
 }
 
 // ===========================================================================

@@ -95,10 +95,11 @@ struct Names {
     PyObject* empty;
     PyObject* zeros;
     PyObject* nan;
-    PyObject* kw_dtype;        // ("dtype",)
-    PyObject* kw_name;         // ("name",)
-    PyObject* kw_index_name;   // ("index", "name")
-    PyObject* kw_index;        // ("index",)
+    PyObject* kw_dtype;            // ("dtype",)
+    PyObject* kw_name_copy;        // ("name", "copy")
+    PyObject* kw_index_name_copy;  // ("index", "name", "copy")
+    PyObject* kw_copy;             // ("copy",)
+    PyObject* kw_index_copy;       // ("index", "copy")
 };
 extern Names names;
 
@@ -145,46 +146,54 @@ struct FunctionDef {
 // ---------------------------------------------------------------------------
 // Coerced inputs and allocated outputs.
 
-// A one-dimensional float64 array held through the buffer protocol.
-class Series {
+// An array together with the buffer-protocol view of it that a call holds;
+// the view is released before the reference.
+class Buffer {
 public:
-    Series() noexcept = default;
-    Series(Series&& other) noexcept;
-    Series& operator=(Series&& other) noexcept;
-    Series(const Series&) = delete;
-    Series& operator=(const Series&) = delete;
-    ~Series();
+    Buffer() noexcept = default;
+    Buffer(Buffer&& other) noexcept
+        : array_(std::move(other.array_)), view_(std::exchange(other.view_, Py_buffer{})) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            release();
+            array_ = std::move(other.array_);
+            view_ = std::exchange(other.view_, Py_buffer{});
+        }
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { release(); }
 
-    Py_ssize_t size() const noexcept { return view_.obj ? view_.shape[0] : 0; }
     PyObject* object() const noexcept { return array_.get(); }
+    Py_ssize_t size() const noexcept { return view_.obj ? view_.shape[0] : 0; }
+
+protected:
+    friend class Call;
+    friend class Series;
+    void release() noexcept {
+        if (view_.obj) PyBuffer_Release(&view_);
+    }
+    Ref array_;
+    Py_buffer view_{};
+};
+
+// A coerced input: a one-dimensional float64 array, read only.
+class Series : public Buffer {
+public:
     Raw<const double> raw() const noexcept {
         return {static_cast<const double*>(view_.buf), view_.strides[0]};
     }
 
 private:
     friend Series as_series(Ref array);
-    Ref array_;
-    Py_buffer view_{};
 };
 
 // A freshly allocated one-dimensional output array of `T` (double or int64_t).
 template <class T>
-class Output {
+class Output : public Buffer {
 public:
-    Output() noexcept = default;
-    Output(Output&& other) noexcept;
-    Output& operator=(Output&& other) noexcept;
-    Output(const Output&) = delete;
-    Output& operator=(const Output&) = delete;
-    ~Output();
-
-    PyObject* object() const noexcept { return array_.get(); }
     Raw<T> raw() const noexcept { return {static_cast<T*>(view_.buf), view_.strides[0]}; }
-
-private:
-    friend class Call;
-    Ref array_;
-    Py_buffer view_{};
 };
 
 // The values and index of a call's price inputs before the float64 conversion.
@@ -236,9 +245,9 @@ public:
         return allocate<std::int64_t>(names.empty, length);
     }
 
-    // Result assembly: pd.Series(array, [index=index,] name=name).
+    // Result assembly: pd.Series(array, [index=index,] name=name, copy=False).
     Ref series(PyObject* array, PyObject* index, PyObject* name) const;
-    // pd.DataFrame({columns...}, [index=index]); the index keyword is passed as None
+    // pd.DataFrame({columns...}, [index=index,] copy=False); the index keyword is passed as None
     // when `always_pass_index` is set and there is no index.
     Ref frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
               bool always_pass_index = false) const;
