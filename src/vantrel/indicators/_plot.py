@@ -10,6 +10,7 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import TYPE_CHECKING
 
+import numpy as np
 from matplotlib.axes import Axes
 from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
 from matplotlib.figure import Figure
@@ -23,8 +24,8 @@ PRICE = "#404040"
 LINES = ("#1f77b4", "#ff7f0e", "#2ca02c")
 
 
-def _x(series: pd.Series | pd.DataFrame):  # type: ignore[no-untyped-def]
-    return series.index.to_numpy()
+def _x(data: pd.Series | pd.DataFrame) -> np.ndarray:
+    return data.index.to_numpy()
 
 
 def _ema(ax: Axes, price: pd.Series, result: pd.DataFrame) -> None:
@@ -42,12 +43,15 @@ def _supertrend(ax: Axes, price: pd.Series, result: pd.DataFrame) -> None:
     ax.plot(x, down.to_numpy(), color=DOWN, lw=1.4, label="SuperTrend, down (-1)")
 
 
+Draw = Callable[[Axes, "pd.Series", "pd.DataFrame"], None]
+
+
 def _panel(levels: tuple[float, ...] = (), colors: tuple[str, ...] = LINES,
-           ylim: tuple[float, float] | None = None) -> Callable[[Axes, pd.Series, pd.DataFrame], None]:
+           ylim: tuple[float, float] | None = None) -> Draw:
     def draw(ax: Axes, price: pd.Series, result: pd.DataFrame) -> None:
         for level in levels:
             ax.axhline(level, color="#999999", lw=0.8, ls="--")
-        for column, color in zip(result.columns, colors):
+        for column, color in zip(result.columns, colors, strict=False):
             ax.plot(_x(result), result[column].to_numpy(), color=color, lw=1.1, label=str(column))
         if ylim is not None:
             ax.set_ylim(*ylim)
@@ -55,7 +59,7 @@ def _panel(levels: tuple[float, ...] = (), colors: tuple[str, ...] = LINES,
     return draw
 
 
-DRAW: dict[str, Callable[[Axes, pd.Series, pd.DataFrame], None]] = {
+DRAW: dict[str, Draw] = {
     "ema": _ema,
     "supertrend": _supertrend,
     "stochastic": _panel(levels=(20.0, 80.0), ylim=(-5.0, 105.0)),
@@ -82,7 +86,7 @@ def chart(name: str, price: pd.Series, result: pd.DataFrame, title: str) -> Figu
         ax.grid(True, color="#e5e5e5", lw=0.6)
         ax.legend(loc="upper left", fontsize=8, ncols=3, framealpha=0.85, edgecolor="none")
     if price.index.dtype.kind == "M":
-        locator = AutoDateLocator()
+        locator = AutoDateLocator()  # type: ignore[no-untyped-call]
         axes[-1].xaxis.set_major_locator(locator)
-        axes[-1].xaxis.set_major_formatter(ConciseDateFormatter(locator))
+        axes[-1].xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
     return figure

@@ -1,7 +1,7 @@
 """The ``vantrel-indicators`` command: list the indicators, compute one over a price file, plot it.
 
     vantrel-indicators list
-    vantrel-indicators compute adx                       # the shipped synthetic sample, CSV to stdout
+    vantrel-indicators compute adx                       # synthetic sample, CSV to stdout
     vantrel-indicators compute ema --period 20 --input prices.csv --output ema.csv
     vantrel-indicators plot supertrend --output st.png   # needs the 'plot' extra (matplotlib)
 
@@ -19,7 +19,7 @@ import os
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, NoReturn, TextIO
+from typing import IO, TYPE_CHECKING, Any, NoReturn
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -345,7 +345,7 @@ def _read_table(source: str | None) -> tuple[pd.DataFrame, str]:
         raise UsageError(f"cannot read {source!r}: {exc.strerror or exc}") from None
 
 
-def _parse_csv(handle: TextIO, name: str) -> pd.DataFrame:
+def _parse_csv(handle: IO[str], name: str) -> pd.DataFrame:
     import pandas as pd
 
     from vantrel.indicators import data
@@ -404,7 +404,8 @@ def _to_dates(column: pd.Series, name: Any) -> pd.Index:
     if pd.api.types.is_datetime64_any_dtype(column):
         return pd.DatetimeIndex(column, name=name)
     if not (pd.api.types.is_object_dtype(column) or pd.api.types.is_string_dtype(column)):
-        return pd.Index(column, name=name)  # numbers (e.g. epoch seconds) are kept as they are
+        kept: pd.Index = pd.Index(column, name=name)  # numbers (epoch seconds...) are kept as is
+        return kept
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         parsed = pd.to_datetime(column, errors="coerce", format="mixed")
@@ -423,7 +424,7 @@ def _to_dates(column: pd.Series, name: Any) -> pd.Index:
 def _numeric(frame: pd.DataFrame, column: Any) -> pd.Series:
     import pandas as pd
 
-    values = frame[column]
+    values: pd.Series = frame[column]
     if pd.api.types.is_bool_dtype(values) or not pd.api.types.is_numeric_dtype(values):
         numbers = pd.to_numeric(values, errors="coerce")
         bad = numbers.isna() & values.notna()
@@ -465,9 +466,8 @@ def compute(ind: Indicator, prices: Prices, params: dict[str, Any]) -> pd.DataFr
         result = fn(*inputs, **params)
     except (ValueError, TypeError, OverflowError) as exc:
         raise UsageError(f"{ind.function}: {exc}") from None
-    if isinstance(result, pd.Series):
-        result = result.to_frame()
-    return result
+    frame: pd.DataFrame = result.to_frame() if isinstance(result, pd.Series) else result
+    return frame
 
 
 # ---------------------------------------------------------------------------

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import io
 from importlib import resources
-from typing import TYPE_CHECKING, TextIO
+from typing import IO, TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -20,11 +20,19 @@ if TYPE_CHECKING:
 SAMPLE_FILE = "sample_ohlcv.csv"
 
 
-def read_csv_text(handle: TextIO) -> pd.DataFrame:
+def exact_floats() -> dict[str, Any]:
+    """The ``pd.read_csv`` options that parse each decimal into the double nearest to it, as
+    ``float()`` does: the round-trip converter before pandas 3.1, the default from then on."""
+    import pandas as pd
+
+    version = tuple(int(part) for part in pd.__version__.split(".")[:2])
+    return {} if version >= (3, 1) else {"float_precision": "round_trip"}
+
+
+def read_csv_text(handle: IO[str]) -> pd.DataFrame:
     """Read CSV from an open text file, skipping comment lines (``#`` ...) at its top.
 
-    Numbers are parsed with round-trip precision, so each decimal in the file becomes the
-    double nearest to it, as Python's ``float()`` would give.
+    Numbers are parsed exactly (see `exact_floats`).
     """
     import pandas as pd
 
@@ -36,10 +44,10 @@ def read_csv_text(handle: TextIO) -> pd.DataFrame:
         position = handle.tell()
         line = handle.readline()
     handle.seek(position)
-    return pd.read_csv(handle, float_precision="round_trip")
+    return pd.read_csv(handle, **exact_floats())
 
 
-def open_sample() -> TextIO:
+def open_sample() -> IO[str]:
     """The shipped sample file, opened as text."""
     return resources.files(__name__).joinpath(SAMPLE_FILE).open("r", encoding="utf-8")
 
