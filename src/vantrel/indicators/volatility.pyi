@@ -1,3 +1,5 @@
+"""Average True Range (ATR) calculation."""
+
 from typing import Any, SupportsIndex, TypeAlias
 
 import pandas as pd
@@ -8,7 +10,12 @@ _Prices: TypeAlias = ArrayLike | pd.Series[Any]
 def ATR(
     high: _Prices, low: _Prices, close: _Prices, period: SupportsIndex = 14
 ) -> pd.Series[float]:
-    """Average true range.
+    """Average true range: the typical size of one bar's move, gaps included.
+
+    The true range is the largest of ``high - low``, ``|high - previous close|``
+    and ``|low - previous close|`` (the first bar takes ``high - low``). It is
+    smoothed by ``atr = (1 - 1/period) * previous + (1/period) * true range``,
+    starting at the first bar's true range, so there is no warm-up.
 
     Parameters
     ----------
@@ -20,5 +27,16 @@ def ATR(
     Returns
     -------
     pandas.Series
-        float64 Series named "ATR".
+        float64 Series named "ATR", on the index of ``high`` when it is a
+        Series, else on a default range index.
+
+    Raises
+    ------
+    ValueError
+        When ``low`` or ``close`` is shorter than ``high``.
+
+    Notes
+    -----
+    A NaN high or low makes every later value NaN; a NaN close only drops out
+    of the next bar's true range.
     """

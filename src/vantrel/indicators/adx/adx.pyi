@@ -36,6 +36,11 @@ def ADX(
         float64 columns "Plus_DI", "Minus_DI" and "ADX", on the index of
         ``high`` when it is a Series, else on a default range index.
 
+    Raises
+    ------
+    ValueError
+        When ``low`` or ``close`` is shorter than ``high``.
+
     Notes
     -----
     - Every smoothing starts at the first bar's value (no average over a first

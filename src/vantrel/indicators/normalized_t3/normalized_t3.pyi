@@ -40,7 +40,8 @@ def NORMALIZED_T3(
     Raises
     ------
     ValueError
-        "Volume factor must be between 0 and 1".
+        "Volume factor must be between 0 and 1" unless 0 < volume_factor <= 1;
+        "period must be at least 1".
 
     Notes
     -----

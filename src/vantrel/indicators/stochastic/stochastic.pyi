@@ -1,4 +1,4 @@
-"""Stochastic oscillator (%K and %D) calculation, compiled."""
+"""Compiled calculation of the stochastic oscillator."""
 
 from typing import Any, SupportsIndex, TypeAlias
 
@@ -34,6 +34,11 @@ def STOCHASTIC(
     pandas.DataFrame
         float64 columns "%K" and "%D", on the index of ``high`` when it is a
         Series, else on a default range index.
+
+    Raises
+    ------
+    ValueError
+        "k_period must be at least 1", or ``low`` or ``close`` shorter than ``high``.
 
     Notes
     -----

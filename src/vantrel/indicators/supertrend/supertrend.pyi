@@ -1,4 +1,4 @@
-"""SuperTrend indicator calculation."""
+"""Calculates the SuperTrend indicator."""
 
 from typing import Any, SupportsIndex, TypeAlias
 
@@ -36,6 +36,11 @@ def SUPERTREND(
         Columns "Supertrend" (float64) and "Direction" (int64: 1 up, -1 down),
         on the index of ``high`` when it is a Series, else on a default range
         index.
+
+    Raises
+    ------
+    ValueError
+        When the three inputs differ in length (from ``ATR`` or this function).
 
     Notes
     -----
