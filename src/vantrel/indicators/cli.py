@@ -65,7 +65,6 @@ class Indicator:
     params: tuple[Param, ...]
     outputs: tuple[str, ...]    # result columns (or the Series name)
     summary: str
-    overlay: bool               # drawn over the price (True) or in a panel below it
 
     @property
     def single_series(self) -> bool:
@@ -87,28 +86,26 @@ INDICATORS: dict[str, Indicator] = {
             "ema", "EMA", "vantrel.indicators.ema.ema", ("src",),
             (_period("period", None, "length of the average; the weight of each new value is "
                                      "2/(period+1)"),),
-            ("EMA",), "exponential moving average of one series", overlay=True),
+            ("EMA",), "exponential moving average of one series"),
         Indicator(
             "stochastic", "STOCHASTIC", "vantrel.indicators.stochastic.stochastic",
             ("high", "low", "close"),
             (_period("k_period", 14, "bars in the high-low window of %K"),
              _period("d_period", 3, "number of %K values averaged into %D")),
-            ("%K", "%D"), "stochastic oscillator: the close within the recent high-low range",
-            overlay=False),
+            ("%K", "%D"), "stochastic oscillator: the close within the recent high-low range"),
         Indicator(
             "adx", "ADX", "vantrel.indicators.adx.adx", ("high", "low", "close"),
             (_period("di_length", 14, "smoothing period of true range and directional movement"),
              _period("adx_smoothing", 14, "smoothing period of DX into the ADX")),
-            ("Plus_DI", "Minus_DI", "ADX"), "average directional index with +DI and -DI",
-            overlay=False),
+            ("Plus_DI", "Minus_DI", "ADX"), "average directional index with +DI and -DI"),
         Indicator(
             "supertrend", "SUPERTREND", "vantrel.indicators.supertrend.supertrend",
             ("high", "low", "close"),
             (_period("period", 10, "period of the average true range"),
              Param("multiplier", float, 3.0, "distance of the bands from the bar midpoint, in "
                                              "average true ranges")),
-            ("Supertrend", "Direction"), "trailing ATR band with a trend direction (1 up, -1 down)",
-            overlay=True),
+            ("Supertrend", "Direction"),
+            "trailing ATR band with a trend direction (1 up, -1 down)"),
         Indicator(
             "normalized_t3", "NORMALIZED_T3", "vantrel.indicators.normalized_t3.normalized_t3",
             ("src",),
@@ -117,11 +114,11 @@ INDICATORS: dict[str, Indicator] = {
              Param("volume_factor", float, 0.7, "T3 volume factor, above 0 and at most 1",
                    at_most=1.0)),
             ("Normalized T3 Oscillator",),
-            "T3 average placed within its rolling range, from -0.5 to +0.5", overlay=False),
+            "T3 average placed within its rolling range, from -0.5 to +0.5"),
         Indicator(
             "atr", "ATR", "vantrel.indicators.volatility", ("high", "low", "close"),
             (_period("period", 14, "smoothing period of the true range"),),
-            ("ATR",), "average true range", overlay=False),
+            ("ATR",), "average true range"),
     )
 }
 
@@ -252,18 +249,11 @@ def _unknown_option(args: argparse.Namespace, extras: Sequence[str]) -> str:
 
 
 def _normalise_indicator_name(argv: list[str]) -> list[str]:
-    """Accept "ADX", "Normalized-T3" and the like for NAME: the first word after the command."""
-    for i, word in enumerate(argv):
-        if word in ("compute", "plot"):
-            for j in range(i + 1, len(argv)):
-                if not argv[j].startswith("-"):
-                    ind = find_indicator(argv[j])
-                    if ind is not None:
-                        argv = [*argv[:j], ind.name, *argv[j + 1:]]
-                    return argv
-            return argv
-        if not word.startswith("-"):
-            return argv
+    """Accept "ADX", "Normalized-T3" and the like for NAME, the word after compute or plot."""
+    if len(argv) >= 2 and argv[0] in ("compute", "plot"):
+        ind = find_indicator(argv[1])
+        if ind is not None:
+            return [argv[0], ind.name, *argv[2:]]
     return argv
 
 
@@ -396,25 +386,34 @@ def _columns_found(frame: pd.DataFrame) -> str:
     return ", ".join(str(c) for c in frame.columns) or "none"
 
 
+def _first_row(mask: pd.Series) -> int:
+    return int(mask.to_numpy().argmax())
+
+
 def _to_dates(column: pd.Series, name: Any) -> pd.Index:
+    """The index made from the date/time column: text parsed as dates, datetimes and numbers
+    (epoch stamps and the like) kept as they are; no gaps, and in time order."""
     import warnings
 
     import pandas as pd
 
-    if pd.api.types.is_datetime64_any_dtype(column):
-        return pd.DatetimeIndex(column, name=name)
-    if not (pd.api.types.is_object_dtype(column) or pd.api.types.is_string_dtype(column)):
-        kept: pd.Index = pd.Index(column, name=name)  # numbers (epoch seconds...) are kept as is
-        return kept
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        parsed = pd.to_datetime(column, errors="coerce", format="mixed")
-    bad = parsed.isna() & column.notna()
-    if bad.any():
-        row = int(bad.to_numpy().argmax())
-        raise UsageError(f"column {name!r} holds a value that is not a date or time: "
-                         f"{column.iloc[row]!r} (data row {row + 1})")
-    index = pd.DatetimeIndex(parsed, name=name)
+    if column.isna().any():
+        raise UsageError(f"column {name!r} is empty in data row {_first_row(column.isna()) + 1}")
+    index: pd.Index
+    if pd.api.types.is_object_dtype(column) or pd.api.types.is_string_dtype(column):
+        # Each value parsed on its own ("mixed" from pandas 2 on; earlier versions always did).
+        pandas_2 = int(pd.__version__.split(".")[0]) >= 2
+        mixed: dict[str, Any] = {"format": "mixed"} if pandas_2 else {}
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            parsed = pd.to_datetime(column, errors="coerce", **mixed)
+        if parsed.isna().any():
+            row = _first_row(parsed.isna())
+            raise UsageError(f"column {name!r} holds a value that is not a date or time: "
+                             f"{column.iloc[row]!r} (data row {row + 1})")
+        index = pd.DatetimeIndex(parsed, name=name)
+    else:
+        index = pd.Index(column, name=name)
     if not index.is_monotonic_increasing:
         raise UsageError(f"the rows are not in time order: column {name!r} must increase down "
                          "the file (sort the prices oldest first)")
@@ -430,7 +429,7 @@ def _numeric(frame: pd.DataFrame, column: Any) -> pd.Series:
         bad = numbers.isna() & values.notna()
         if pd.api.types.is_bool_dtype(values) or not bad.any():
             raise UsageError(f"column {column!r} is not numeric (dtype {values.dtype})")
-        row = int(bad.to_numpy().argmax())
+        row = _first_row(bad)
         raise UsageError(f"column {column!r} is not numeric: {values.iloc[row]!r} "
                          f"in data row {row + 1}")
     return values

@@ -44,7 +44,8 @@ def read_csv_text(handle: IO[str]) -> pd.DataFrame:
         position = handle.tell()
         line = handle.readline()
     handle.seek(position)
-    return pd.read_csv(handle, **exact_floats())
+    frame: pd.DataFrame = pd.read_csv(handle, **exact_floats())
+    return frame
 
 
 def open_sample() -> IO[str]:
@@ -64,4 +65,5 @@ def sample_ohlcv() -> pd.DataFrame:
     with open_sample() as handle:
         frame = read_csv_text(handle)
     frame["date"] = pd.to_datetime(frame["date"], format="%Y-%m-%d")
-    return frame.set_index("date")
+    prices: pd.DataFrame = frame.set_index("date")
+    return prices
