@@ -98,6 +98,17 @@ def test_list_imports_neither_pandas_nor_the_modules():
     assert done.stdout.strip().splitlines()[-1] == "[]"
 
 
+@pytest.mark.parametrize("name", NAMES)
+def test_indicator_help_shows_parameters_and_defaults(capsys, name):
+    with pytest.raises(SystemExit) as exit_info:
+        cli.main(["compute", name, "--help"])
+    out = " ".join(capsys.readouterr().out.split())
+    assert exit_info.value.code == 0
+    for param in cli.INDICATORS[name].params:
+        default = "required" if param.default is None else f"default {param.default}"
+        assert param.option in out and f"({default})" in out
+
+
 # ---------------------------------------------------------------------------
 # compute
 
@@ -260,6 +271,15 @@ def test_errors_end_to_end_without_traceback(tmp_path):
                            "--input", "absent.csv"], capture_output=True, text=True, cwd=tmp_path)
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == "vantrel-indicators: error: input file 'absent.csv' does not exist\n"
+
+
+def test_closed_pipe_ends_quietly(tmp_path):
+    reader = subprocess.Popen([sys.executable, "-m", "vantrel.indicators", "compute", "adx"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
+    assert reader.stdout.readline() == b"date,Plus_DI,Minus_DI,ADX\n"
+    reader.stdout.close()  # like `| head -1`: the rest of the CSV meets a closed pipe
+    assert reader.wait() in (0, 1) and reader.stderr.read() == b""
+    reader.stderr.close()
 
 
 def test_compute_adx_end_to_end_prints_csv_without_matplotlib(tmp_path):
