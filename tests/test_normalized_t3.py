@@ -194,6 +194,16 @@ def test_any_t3_period_follows_the_arithmetic(rng, t3_period):
     assert_same_bits(NORMALIZED_T3(x, 4, t3_period), reference(x, 4, t3_period))
 
 
+@pytest.mark.parametrize("t3_period", [INT_MAX, INT_MAX - 1, -INT_MAX - 1])
+def test_extreme_t3_periods_do_not_wrap(t3_period):
+    # |alpha| is about 1e-9 here: only a huge jump moves the third stage, and with it T3, which
+    # then keeps rising for a positive alpha (a wrapped t3_period + 1 would make it fall).
+    src = [0.0, 1e300, -1e300, 1e300, 0.0, 5e299, -3e299]
+    result = NORMALIZED_T3(src, 3, t3_period)
+    assert_same_bits(result, reference(src, 3, t3_period))
+    assert result.tolist()[2:] == [0.5 if t3_period > 0 else -0.5] * 5
+
+
 @pytest.mark.parametrize("period", [59, 60, 61, INT_MAX])
 def test_windows_as_long_as_the_input(rng, period):
     x = random_prices(rng, 60, specials=0.0)
@@ -256,7 +266,7 @@ def test_nan_positions_take_np_nan(monkeypatch, src, period, reads, marked):
 # --- differential tests against the plain reference ---------------------------------------------
 
 @pytest.mark.parametrize("t3_period", [0, 1, 2, 3, 9])
-@pytest.mark.parametrize("volume_factor", [0.7, 0.5, 1.0, 0.05])
+@pytest.mark.parametrize("volume_factor", [0.7, 0.5, 1.0, 0.3, 0.123, 0.77])
 def test_matches_reference_on_random_inputs(rng, t3_period, volume_factor):
     for n in (1, 2, 7, 90):
         for period in (1, 2, 3, 8, 30, 95):

@@ -104,6 +104,11 @@ NAN = math.nan
         # a NaN ATR value at a change of direction puts NaN into the line; the next bar leaves it
         ([10, 11, 12, 11, 9], [8, 9, 10, 9, 7], [9, 10, 11, 10, 8], [1.0, 1.0, 1.0, NAN, 1.0], 1.0,
          [8, 9, 10, NAN, 7], [1, 1, 1, -1, 1]),
+        # a band equal to the line holds the line: seen through the sign of zero, up ...
+        ([0.0, -0.0], [0.0, -0.0], [0.0, 1.0], [0.0, 0.0], 1.0, [0.0, 0.0], [1, 1]),
+        # ... and down
+        ([0.0, 0.0, -0.0], [0.0, 0.0, -0.0], [0.0, -1.0, -1.0], [0.0, 0.0, -0.0], 1.0,
+         [0.0, 0.0, 0.0], [1, -1, -1]),
         # one bar: the lower band and an up-trend
         ([11.0], [9.0], [10.0], [0.75], 2.0, [8.5], [1]),
         # multiplier 0: both bands are the midpoint
