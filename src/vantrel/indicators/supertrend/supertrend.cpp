@@ -62,7 +62,7 @@ int supertrend_exec(PyObject* module) {
         atr_name = vi::intern("ATR");
         supertrend_name = vi::intern("Supertrend");
         direction_name = vi::intern("Direction");
-        kw_period = vi::check(Py_BuildValue("(s)", "period")).release();
+        kw_period = vi::check(PyTuple_Pack(1, vi::intern("period"))).release();
     }
 
     vi::Ref fromlist = vi::check(PyTuple_Pack(1, atr_name));
