@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import re
 import struct
 from fractions import Fraction
 
@@ -11,17 +10,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import assert_same_bits, random_prices
+from conftest import STRIDED_VIEWS, assert_same_bits, keep_views, raises, random_prices
 from vantrel.indicators import NORMALIZED_T3
 from vantrel.indicators.normalized_t3 import normalized_t3 as t3_module
 
 NAN = math.nan
 INT_MAX = 2**31 - 1
 VF_MESSAGE = "Volume factor must be between 0 and 1"
-
-
-def raises(exc, message):
-    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 def reference_t3(data, t3_period, a):
@@ -285,8 +280,8 @@ def test_matches_reference_on_long_inputs(rng, period, t3_period):
     assert_same_bits(NORMALIZED_T3(x, period, t3_period), reference(x, period, t3_period))
 
 
-def test_strided_input_matches_contiguous(rng):
-    x = random_prices(rng, 500, specials=0.0)
-    wide = np.repeat(x, 2)
-    assert_same_bits(NORMALIZED_T3(wide[::2], 20), NORMALIZED_T3(x, 20))
-    assert_same_bits(NORMALIZED_T3(x[::-1], 20), reference(x[::-1], 20))
+@pytest.mark.parametrize("view", STRIDED_VIEWS)
+def test_strided_input_matches_the_reference(rng, monkeypatch, view):
+    x = random_prices(rng, 300, specials=0.0)
+    keep_views(monkeypatch, t3_module)
+    assert_same_bits(NORMALIZED_T3(view(x), 20), reference(x, 20))

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import math
-import re
 import subprocess
 import sys
 import textwrap
@@ -12,13 +11,9 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import assert_same_bits, random_ohlc
+from conftest import STRIDED_VIEWS, assert_same_bits, keep_views, raises, random_ohlc
 from vantrel.indicators import ATR, SUPERTREND
 from vantrel.indicators.supertrend import supertrend as supertrend_module
-
-
-def raises(exc, message):
-    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 def reference_supertrend(high, low, close, atr, multiplier):
@@ -147,12 +142,13 @@ def test_matches_reference_with_specials_in_the_atr(rng, stand_in):
             check(result, *reference_supertrend(high, low, close, atr, multiplier))
 
 
-def test_strided_inputs_match_contiguous(rng):
-    high, low, close = random_ohlc(rng, 400, specials=0.02)
-    wide = np.repeat(np.stack([high, low, close]), 3, axis=1)
-    strided = SUPERTREND(wide[0, ::3], wide[1, ::3], wide[2, ::3], 5, 2.0)
-    contiguous = SUPERTREND(high, low, close, 5, 2.0)
-    check(strided, contiguous["Supertrend"], contiguous["Direction"])
+@pytest.mark.parametrize("view", STRIDED_VIEWS)
+def test_strided_inputs_match_the_reference(rng, monkeypatch, view):
+    high, low, close = random_ohlc(rng, 300, specials=0.02)
+    atr = ATR(high, low, close, 5).to_numpy()
+    keep_views(monkeypatch, supertrend_module)
+    result = SUPERTREND(view(high), view(low), view(close), 5, 2.0)
+    check(result, *reference_supertrend(high, low, close, atr, 2.0))
 
 
 # --- the contract with ATR ----------------------------------------------------------------------

@@ -11,12 +11,9 @@ PyObject* atr_name = nullptr;
 vi::Ref atr_call(vi::Call& call) {
     const int period = call.int32(3);
     vi::Ref index;
-    auto [high, low, close] = call.coerce<3>({0, 1, 2}, index);
-    // The result carries the index of `high`, so `high` sets the length; shorter
-    // companions would be read past their end.
+    // The result carries the index of `high`, so `high` sets the length.
+    auto [high, low, close] = vi::coerce_high_low_close(call, index);
     const Py_ssize_t length = high.size();
-    vi::require_length(low, "low", length, "high");
-    vi::require_length(close, "close", length, "high");
     vi::Output<double> atr = call.empty(length);
     vi::run_pass(length, [&] {
         vi::dispatch([&](auto h, auto l, auto c, auto out) { vi::atr::kernel(h, l, c, out, length, period); },
