@@ -21,16 +21,14 @@
 //   NaN      a NaN sample makes every stage NaN from there on, so the result too
 //   order    each product rounded on its own, sums in the grouping shown (no FMA)
 //
-// The bounds come from two monotonic deques of positions, O(1) amortised per sample
-// whatever the period: the minimum deque drops from its back every position whose
-// value is strictly greater than the newcomer (an equal, earlier one stays ahead of
-// it), the maximum deque every strictly smaller one; NaN values never enter. The
-// front of each deque is then the bound that the rescan would find.
+// The bounds come from two monotonic deques (common/monotonic_deque.hpp) instead of a
+// rescan: O(1) amortised per sample whatever the period, with the rescan's exact answer.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
+
+#include "common/monotonic_deque.hpp"
 
 namespace vi::normalized_t3 {
 
@@ -79,70 +77,34 @@ bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volu
     return nan_start;
 }
 
-// A double-ended queue of positions in a caller-owned ring of `capacity` slots.
-class PositionDeque {
-public:
-    PositionDeque(std::int64_t* slots, std::int64_t capacity) noexcept : slots_(slots), capacity_(capacity) {}
-    bool empty() const noexcept { return count_ == 0; }
-    std::int64_t front() const noexcept { return slots_[head_]; }
-    std::int64_t back() const noexcept { return slots_[wrap(head_ + count_ - 1)]; }
-    void pop_front() noexcept {
-        head_ = wrap(head_ + 1);
-        --count_;
-    }
-    void pop_back() noexcept { --count_; }
-    void push_back(std::int64_t position) noexcept {  // requires count_ < capacity_
-        slots_[wrap(head_ + count_)] = position;
-        ++count_;
-    }
-
-private:
-    std::int64_t wrap(std::int64_t slot) const noexcept { return slot >= capacity_ ? slot - capacity_ : slot; }
-    std::int64_t* slots_;
-    std::int64_t capacity_;
-    std::int64_t head_ = 0;
-    std::int64_t count_ = 0;
-};
-
-// The ring size each deque of normalize_pass needs.
-inline std::int64_t deque_capacity(std::int64_t length, std::int64_t period) noexcept {
-    return std::min(length, period);
-}
-
 // Writes out[0 .. length) from t3; `nan` is written wherever the bounds are NaN.
-// `low_slots` and `high_slots` hold deque_capacity(length, period) positions each;
+// `low_ring` and `high_ring` hold deque_capacity(length, period) slots each;
 // requires period >= 1.
 template <class Out>
 void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t period,
-                    std::int64_t* low_slots, std::int64_t* high_slots, double nan) noexcept {
+                    DequeSlot* low_ring, DequeSlot* high_ring, double nan) noexcept {
     const std::int64_t capacity = deque_capacity(length, period);
-    PositionDeque lows(low_slots, capacity);
-    PositionDeque highs(high_slots, capacity);
+    MinDeque lows(low_ring, capacity);
+    MaxDeque highs(high_ring, capacity);
     for (std::int64_t i = 0; i < length; ++i) {
+        // Expire first: the deques then hold positions of [i - period + 1, i] only.
         const std::int64_t start = i - period + 1;
-        // Positions are pushed in order, so at most the front one leaves per step;
-        // after this the deques hold fewer than `capacity` positions.
-        if (!lows.empty() && lows.front() < start) lows.pop_front();
-        if (!highs.empty() && highs.front() < start) highs.pop_front();
+        lows.expire(start);
+        highs.expire(start);
         const double value = t3[i];
         if (!std::isnan(value)) {
-            while (!lows.empty() && t3[lows.back()] > value) lows.pop_back();
-            lows.push_back(i);
-            while (!highs.empty() && t3[highs.back()] < value) highs.pop_back();
-            highs.push_back(i);
+            lows.push(value, i);
+            highs.push(value, i);
         }
-        if (start < 0) {
+        if (start < 0 || std::isnan(t3[start])) {
             out[i] = nan;
-        } else if (std::isnan(t3[start])) {
-            out[i] = nan;
-        } else {
-            // t3[start] is not NaN, so each deque holds at least one position of the window.
-            const double min_val = t3[lows.front()];
-            const double max_val = t3[highs.front()];
-            double range_val = max_val - min_val;
-            if (range_val == 0.0) range_val = 1.0;
-            out[i] = (value - min_val) / range_val - 0.5;
+            continue;
         }
+        const double min_val = lows.front();
+        const double max_val = highs.front();
+        double range_val = max_val - min_val;
+        if (range_val == 0.0) range_val = 1.0;
+        out[i] = (value - min_val) / range_val - 0.5;
     }
 }
 
