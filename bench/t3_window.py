@@ -51,7 +51,8 @@ def main() -> int:
               f"over {args.repeats} runs of {args.samples:,} samples")
     ratio = medians[args.long] / medians[args.short]
     verdict = "ok" if ratio <= args.limit else "TOO SLOW"
-    print(f"ratio period {args.long} / period {args.short}: {ratio:.3f} (limit {args.limit}) {verdict}")
+    print(f"ratio period {args.long} / period {args.short}: {ratio:.3f} "
+          f"(limit {args.limit}) {verdict}")
     return 0 if ratio <= args.limit else 1
 
 

@@ -3,14 +3,13 @@
 from __future__ import annotations
 
 import math
-import struct
 from fractions import Fraction
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import STRIDED_VIEWS, assert_same_bits, keep_views, raises, random_prices
+from conftest import STRIDED_VIEWS, CountingNp, assert_same_bits, keep_views, raises, random_prices
 from vantrel.indicators import NORMALIZED_T3
 from vantrel.indicators.normalized_t3 import normalized_t3 as t3_module
 
@@ -223,25 +222,8 @@ def test_series_input_keeps_its_index(rng):
 
 # --- np.nan is read through the module global, once and only when needed -------------------------
 
-class CountingNumpy:
-    def __init__(self, nan):
-        self.reads = 0
-        self.value = nan
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    @property
-    def nan(self):
-        self.reads += 1
-        return self.value
-
-
-MARKED_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0000_0ABC))[0]
-
-
 @pytest.mark.parametrize(
-    ("src", "period", "reads", "marked"),
+    ("src", "period", "reads", "filled"),
     [
         ([1.0, 2.0, 3.0, 4.0], 3, 1, [0, 1]),       # warm-up
         ([1.0, 2.0, 3.0, 4.0], 1, 0, []),           # nothing without bounds
@@ -250,12 +232,12 @@ MARKED_NAN = struct.unpack("<d", struct.pack("<Q", 0x7FF8_0000_0000_0ABC))[0]
         ([], 3, 0, []),
     ],
 )
-def test_nan_positions_take_np_nan(monkeypatch, src, period, reads, marked):
-    fake = CountingNumpy(MARKED_NAN)
+def test_nan_positions_take_np_nan(monkeypatch, src, period, reads, filled):
+    fake = CountingNp(-7.25)
     monkeypatch.setattr(t3_module, "np", fake)
     result = NORMALIZED_T3(src, period).to_numpy()
     assert fake.reads == reads
-    assert np.flatnonzero(result.view(np.int64) == 0x7FF8_0000_0000_0ABC).tolist() == marked
+    assert np.flatnonzero(result == -7.25).tolist() == filled
 
 
 # --- differential tests against the plain reference ---------------------------------------------

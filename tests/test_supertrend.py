@@ -18,7 +18,8 @@ from vantrel.indicators.supertrend import supertrend as supertrend_module
 
 def reference_supertrend(high, low, close, atr, multiplier):
     """The obvious loops over full-length midpoint, band, line and direction lists."""
-    high, low, close, atr = (np.asarray(x, dtype=np.float64).tolist() for x in (high, low, close, atr))
+    high, low, close, atr = (np.asarray(x, dtype=np.float64).tolist()
+                             for x in (high, low, close, atr))
     n = len(close)
     hl2 = [(high[i] + low[i]) * 0.5 for i in range(n)]
     upperband = [hl2[i] + multiplier * atr[i] for i in range(n)]
@@ -257,7 +258,9 @@ def test_series_input_keeps_the_index_of_high(rng):
 def test_docstrings_and_defaults():
     lines = SUPERTREND.__doc__.split("\n")
     assert lines[0] == "" and len(lines) == 21
-    assert lines[1].startswith("    ") and "SuperTrend" in lines[1] and not lines[1][4:].startswith(" ")
+    summary = lines[1]
+    assert summary.startswith("    ") and not summary[4:].startswith(" ")
+    assert "SuperTrend" in summary and "\n" not in summary
     assert lines[2:] == [
         "    ",
         "    Parameters",
@@ -295,13 +298,14 @@ def test_a_volatility_module_without_atr_fails_the_import_and_a_retry_works():
     assert run_python("""
         import sys, types
         import vantrel.indicators
-        sys.modules["vantrel.indicators.volatility"] = types.ModuleType("vantrel.indicators.volatility")
+        name = "vantrel.indicators.volatility"
+        sys.modules[name] = types.ModuleType(name)
         try:
             import vantrel.indicators.supertrend.supertrend
         except ImportError as error:
             print(type(error).__name__, error)
         print("vantrel.indicators.supertrend.supertrend" in sys.modules)
-        del sys.modules["vantrel.indicators.volatility"]
+        del sys.modules[name]
         from vantrel.indicators.supertrend.supertrend import SUPERTREND, ATR
         from vantrel.indicators.volatility import ATR as real
         print(ATR is real, SUPERTREND([2.0], [1.0], [1.5], 3, 1.0)["Supertrend"].tolist())
@@ -316,4 +320,6 @@ def test_a_volatility_module_that_cannot_load_fails_the_import():
             from vantrel.indicators import SUPERTREND
         except ImportError as error:
             print(type(error).__name__, error)
-    """) == ["ModuleNotFoundError import of vantrel.indicators.volatility halted; None in sys.modules"]
+    """) == [
+        "ModuleNotFoundError import of vantrel.indicators.volatility halted; None in sys.modules"
+    ]
