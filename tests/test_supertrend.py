@@ -260,7 +260,7 @@ def test_docstrings_and_defaults():
     assert lines[0] == "" and len(lines) == 21
     summary = lines[1]
     assert summary.startswith("    ") and not summary[4:].startswith(" ")
-    assert "SuperTrend" in summary and "\n" not in summary
+    assert "SuperTrend" in summary and summary.endswith(".")
     assert lines[2:] == [
         "    ",
         "    Parameters",
