@@ -3,9 +3,12 @@
 from __future__ import annotations
 
 import math
+import re
 import struct
+import types
 
 import numpy as np
+import pandas as pd
 import pytest
 
 
@@ -15,14 +18,20 @@ def bits(x: float) -> int:
 
 
 def assert_same_bits(actual, expected, label: str = "") -> None:
-    """Every element of `actual` has exactly the bits of `expected` (NaN payloads aside)."""
+    """Every element of `actual` has exactly the bits of `expected` (NaN payloads aside); either
+    may be anything np.asarray takes, a DataFrame included (its rows are compared in order)."""
     actual = np.asarray(actual, dtype=np.float64)
     expected = np.asarray(expected, dtype=np.float64)
     assert actual.shape == expected.shape, f"{label}: shape {actual.shape} != {expected.shape}"
-    for i, (a, e) in enumerate(zip(actual.tolist(), expected.tolist())):
+    for i, (a, e) in enumerate(zip(actual.ravel().tolist(), expected.ravel().tolist())):
         if math.isnan(a) and math.isnan(e):
             continue
         assert bits(a) == bits(e), f"{label}[{i}]: {a!r} != {e!r}"
+
+
+def raises(exc, message: str):
+    """pytest.raises for exactly `message`, taken literally."""
+    return pytest.raises(exc, match="^" + re.escape(message) + "$")
 
 
 SPECIALS = (math.nan, math.inf, -math.inf, -0.0, 0.0)
@@ -63,3 +72,56 @@ def random_ohlc(rng: np.random.Generator, n: int, **kw) -> tuple[np.ndarray, np.
 @pytest.fixture
 def rng() -> np.random.Generator:
     return np.random.default_rng(20261208)
+
+
+class _KeepArray:
+    def __init__(self, array):
+        self.array = array
+
+    def astype(self, dtype):
+        return self.array
+
+
+# Views that reach the kernels' strided path when handed over by keep_views().
+STRIDED_VIEWS = [
+    pytest.param(lambda a: np.repeat(a, 3)[::3], id="stride-3"),
+    pytest.param(lambda a: a[::-1].copy()[::-1], id="negative-stride"),
+    pytest.param(lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=np.float64, offset=1),
+                 id="misaligned"),
+]
+
+
+def keep_views(monkeypatch, module) -> None:
+    """Binds `module.np` so that input coercion hands each price input, an ndarray view, to
+    the kernel as it is (astype() would copy it): strided, reversed or misaligned views then
+    reach the kernels' strided path."""
+    fake = {k: getattr(np, k) for k in ("float64", "empty", "zeros", "full", "nan", "int64")}
+    monkeypatch.setattr(module, "np", types.SimpleNamespace(asarray=_KeepArray, **fake))
+
+
+def record_frames(monkeypatch, module) -> list:
+    """Binds `module.pd` so that every pd.DataFrame call is recorded, as (column names,
+    keyword arguments), before the real constructor runs; returns the list of records."""
+    calls = []
+
+    def frame(data, **kwargs):
+        calls.append((list(data), kwargs))
+        return pd.DataFrame(data, **kwargs)
+
+    monkeypatch.setattr(module, "pd", types.SimpleNamespace(Series=pd.Series, DataFrame=frame))
+    return calls
+
+
+class CountingNp:
+    """The real NumPy, except that `nan` reads are counted and give `fill`."""
+
+    def __init__(self, fill):
+        self.fill, self.reads = fill, 0
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    @property
+    def nan(self):
+        self.reads += 1
+        return self.fill

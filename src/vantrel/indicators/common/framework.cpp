@@ -571,6 +571,15 @@ void require_length(const Series& series, const char* name, Py_ssize_t length, c
     }
 }
 
+std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index) {
+    std::array<Series, 3> series = call.coerce<3>({0, 1, 2}, index);
+    const auto& params = call.def().params;
+    for (std::size_t k = 1; k < 3; ++k) {
+        require_length(series[k], params[k].name, series[0].size(), params[0].name);
+    }
+    return series;
+}
+
 // ===========================================================================
 // Result assembly.
 //

@@ -296,6 +296,11 @@ void run_pass(Py_ssize_t work, Fn&& fn) {
 void require_length(const Series& series, const char* name, Py_ssize_t length,
                     const char* reference);
 
+// Input coercion of the price inputs high, low and close (parameters 0, 1 and 2):
+// the call's length is that of `high`, and a shorter `low` or `close` is refused by
+// require_length (a longer one is read only up to that length).
+std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index);
+
 // ---------------------------------------------------------------------------
 // Module definition.
 

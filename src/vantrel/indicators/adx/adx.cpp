@@ -1,0 +1,51 @@
+// vantrel.indicators.adx.adx: the Average Directional Index with +DI and -DI.
+#include "adx/kernel.hpp"
+#include "common/framework.hpp"
+
+namespace {
+
+constexpr vi::Param params[] = {vi::input("high"), vi::input("low"), vi::input("close"),
+                                vi::integer("di_length", 14), vi::integer("adx_smoothing", 14)};
+
+PyObject* plus_di_name = nullptr;
+PyObject* minus_di_name = nullptr;
+PyObject* adx_name = nullptr;
+
+vi::Ref adx_call(vi::Call& call) {
+    const int di_length = call.int32(3);
+    const int adx_smoothing = call.int32(4);
+    vi::Ref index;
+    auto [high, low, close] = vi::coerce_high_low_close(call, index);
+    const Py_ssize_t length = high.size();
+
+    vi::Output<double> plus_di = call.zeros(length);
+    vi::Output<double> minus_di = call.zeros(length);
+    vi::Output<double> adx_values = call.zeros(length);
+    vi::run_pass(length, [&] {
+        vi::dispatch(
+            [&](auto h, auto l, auto c, auto p, auto m, auto a) {
+                vi::adx::kernel(h, l, c, p, m, a, length, di_length, adx_smoothing);
+            },
+            high.raw(), low.raw(), close.raw(), plus_di.raw(), minus_di.raw(), adx_values.raw());
+    });
+    return call.frame({{plus_di_name, plus_di.object()},
+                       {minus_di_name, minus_di.object()},
+                       {adx_name, adx_values.object()}},
+                      index.get());
+}
+
+int adx_exec(PyObject*) {
+    plus_di_name = vi::intern("Plus_DI");
+    minus_di_name = vi::intern("Minus_DI");
+    adx_name = vi::intern("ADX");
+    return 0;
+}
+
+constexpr vi::FunctionDef adx_function{"ADX", nullptr, params, adx_call, "vantrel/indicators/adx/adx.cpp",
+                                       __LINE__};
+vi::ModuleDef adx_module{"adx", "Average Directional Index (ADX) indicator calculation.", adx_function,
+                         adx_exec};
+
+}  // namespace
+
+VI_MODULE_INIT(adx, adx_module)
