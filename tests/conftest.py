@@ -110,3 +110,18 @@ def record_frames(monkeypatch, module) -> list:
 
     monkeypatch.setattr(module, "pd", types.SimpleNamespace(Series=pd.Series, DataFrame=frame))
     return calls
+
+
+class CountingNp:
+    """The real NumPy, except that `nan` reads are counted and give `fill`."""
+
+    def __init__(self, fill):
+        self.fill, self.reads = fill, 0
+
+    def __getattr__(self, name):
+        return getattr(np, name)
+
+    @property
+    def nan(self):
+        self.reads += 1
+        return self.fill

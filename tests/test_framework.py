@@ -275,6 +275,7 @@ def test_function_attributes():
     assert EMA.__doc__ is None and EMA.__defaults__ is None
     assert str(inspect.signature(EMA)) == "(src, period)"
     assert pickle.loads(pickle.dumps(EMA)) is EMA
+    assert inspect.isroutine(EMA) and type("Holder", (), {"f": EMA})().f is EMA  # never binds
     assert vantrel.indicators.EMA is EMA
     assert ema_module.__doc__ == "Exponential Moving Average (EMA) calculation."
     assert ema_module.np is np and ema_module.pd is pd

@@ -12,6 +12,7 @@ import pytest
 from conftest import (
     SPECIALS,
     STRIDED_VIEWS,
+    CountingNp,
     assert_same_bits,
     keep_views,
     raises,
@@ -209,21 +210,6 @@ def test_keywords_defaults_and_float_periods():
     expected = STOCHASTIC(h, lo, c, 3, 2)
     assert_same_bits(STOCHASTIC(close=c, low=lo, high=h, d_period=2, k_period=3), expected)
     assert_same_bits(STOCHASTIC(h, lo, c, 3.9, 2.2), expected)
-
-
-class CountingNp:
-    """The real NumPy, except that `nan` reads are counted and give `fill`."""
-
-    def __init__(self, fill):
-        self.fill, self.reads = fill, 0
-
-    def __getattr__(self, name):
-        return getattr(np, name)
-
-    @property
-    def nan(self):
-        self.reads += 1
-        return self.fill
 
 
 @pytest.mark.parametrize(

@@ -29,6 +29,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "common/true_range.hpp"
+
 namespace vi::adx {
 
 namespace detail {
@@ -84,11 +86,7 @@ void kernel(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values
         const double plus_dm = (up > down && up > 0.0) ? up : 0.0;
         const double minus_dm = (down > up && down > 0.0) ? down : 0.0;
 
-        const double high_low = h - l;
-        const double high_close_prev = std::fabs(h - prev_close);
-        const double low_close_prev = std::fabs(l - prev_close);
-        const double m = low_close_prev > high_close_prev ? low_close_prev : high_close_prev;
-        const double tr = m > high_low ? m : high_low;
+        const double tr = true_range(h, l, prev_close);
 
         tr_rma = keep_di * tr_rma + alpha_di * tr;
         plus_dm_rma = keep_di * plus_dm_rma + alpha_di * plus_dm;

@@ -304,6 +304,11 @@ PyObject* get_signature(PyObject* self, void*) {
     }
 }
 
+// Like a built-in function, it does not bind: looked up through a class or an
+// instance it is the function itself. Having __get__ makes it a routine for
+// inspect, pydoc and stubtest.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) { return Py_NewRef(self); }
+
 // Pickled by reference, like any module-level function.
 PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->name); }
 
@@ -336,6 +341,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_methods, function_methods},
     {Py_tp_members, function_members},

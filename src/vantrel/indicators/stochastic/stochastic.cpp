@@ -55,10 +55,10 @@ vi::Ref stochastic_call(vi::Call& call) {
     vi::Output<double> k_values = call.empty(length);
     vi::Output<double> d_values = call.empty(length);
     const double nan = vi::stochastic::has_warm_up(length, k_period, d_period) ? call.np_nan() : 0.0;
-    const std::int64_t capacity = vi::stochastic::deque_capacity(length, k_period);
+    const std::int64_t capacity = vi::deque_capacity(length, k_period);
     // Ring storage of both deques; every slot is written before it is read.
     auto rings =
-        std::make_unique_for_overwrite<vi::stochastic::Slot[]>(static_cast<std::size_t>(2 * capacity));
+        std::make_unique_for_overwrite<vi::DequeSlot[]>(static_cast<std::size_t>(2 * capacity));
 
     vi::run_pass(length, [&] {
         vi::dispatch(

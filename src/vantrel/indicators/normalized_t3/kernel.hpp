@@ -1,0 +1,111 @@
+// Normalized T3 kernel: the T3 average placed within its rolling range.
+//
+// Pass 1 (t3_pass): six cascaded EMAs with one alpha, combined into T3:
+//   e1..e6 = src[0] at position 0
+//   e1 = alpha * src[i] + (1 - alpha) * e1;   e(k) = (1 - alpha) * e(k) + alpha * e(k-1)
+//   t3[i] = ((c1 * e6 + c2 * e5) + c3 * e4) + c4 * e3
+// Pass 2 (normalize_pass): for i >= period - 1, over the window start = i - period + 1 .. i,
+//   out[i] = (t3[i] - min) / range - 0.5,   range = max - min, or 1.0 when it is zero
+//
+// Numeric policy:
+//   seed     every stage starts at src[0], no averaging over a first window
+//   alpha    2.0 / (t3_period + 1), the sum formed in 64 bits so no period wraps;
+//            t3_period -1 divides by zero (alpha = inf), 0 gives alpha = 2
+//   warm-up  positions 0 .. period - 2 are NaN (the caller's NaN value)
+//   bounds   those of a rescan that starts at t3[start] and replaces a bound only on a
+//            strict < or >: a NaN at the window start gives NaN bounds (result: the
+//            caller's NaN value), later NaNs are passed over, and among equal values
+//            the earliest wins (so 0.0 and -0.0 keep their order)
+//   zero     a range comparing equal to 0.0 (also -0.0) becomes 1.0; NaN and inf
+//            ranges are used as they are
+//   NaN      a NaN sample makes every stage NaN from there on, so the result too
+//   order    each product rounded on its own, sums in the grouping shown (no FMA)
+//
+// The bounds come from two monotonic deques (common/monotonic_deque.hpp) instead of a
+// rescan: O(1) amortised per sample whatever the period, with the rescan's exact answer.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "common/monotonic_deque.hpp"
+
+namespace vi::normalized_t3 {
+
+struct Coefficients {
+    double c1, c2, c3, c4;
+};
+
+// The T3 coefficients of volume factor a, in the grouping that fixes their last bits.
+inline Coefficients coefficients(double a) noexcept {
+    const double s2 = (3.0 * a) * a;
+    const double s3 = s2 * a;
+    return {
+        ((-a) * a) * a,
+        s3 + s2,
+        ((-6.0 * a) * a - 3.0 * a) - s3,
+        ((1.0 + 3.0 * a) + (a * a) * a) + s2,
+    };
+}
+
+// Writes t3[0 .. length). Returns whether some full window (of `period` >= 1
+// positions) starts at a NaN T3 value, that is whether pass 2 writes NaN bounds
+// anywhere beyond the warm-up.
+template <class In>
+bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volume_factor,
+             std::int64_t period) noexcept {
+    if (length <= 0) return false;
+    const double alpha = 2.0 / static_cast<double>(static_cast<std::int64_t>(t3_period) + 1);
+    const double keep = 1.0 - alpha;
+    const Coefficients c = coefficients(volume_factor);
+    double e1 = src[0];
+    double e2 = e1, e3 = e1, e4 = e1, e5 = e1, e6 = e1;
+    t3[0] = ((c.c1 * e6 + c.c2 * e5) + c.c3 * e4) + c.c4 * e3;
+    for (std::int64_t i = 1; i < length; ++i) {
+        e1 = alpha * src[i] + keep * e1;
+        e2 = keep * e2 + alpha * e1;
+        e3 = keep * e3 + alpha * e2;
+        e4 = keep * e4 + alpha * e3;
+        e5 = keep * e5 + alpha * e4;
+        e6 = keep * e6 + alpha * e5;
+        t3[i] = ((c.c1 * e6 + c.c2 * e5) + c.c3 * e4) + c.c4 * e3;
+    }
+    bool nan_start = false;
+    for (std::int64_t start = 0; start <= length - period; ++start) {
+        nan_start |= std::isnan(t3[start]);
+    }
+    return nan_start;
+}
+
+// Writes out[0 .. length) from t3; `nan` is written wherever the bounds are NaN.
+// `low_ring` and `high_ring` hold deque_capacity(length, period) slots each;
+// requires period >= 1.
+template <class Out>
+void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t period,
+                    DequeSlot* low_ring, DequeSlot* high_ring, double nan) noexcept {
+    const std::int64_t capacity = deque_capacity(length, period);
+    MinDeque lows(low_ring, capacity);
+    MaxDeque highs(high_ring, capacity);
+    for (std::int64_t i = 0; i < length; ++i) {
+        // Expire first: the deques then hold positions of [i - period + 1, i] only.
+        const std::int64_t start = i - period + 1;
+        lows.expire(start);
+        highs.expire(start);
+        const double value = t3[i];
+        if (!std::isnan(value)) {
+            lows.push(value, i);
+            highs.push(value, i);
+        }
+        if (start < 0 || std::isnan(t3[start])) {
+            out[i] = nan;
+            continue;
+        }
+        const double min_val = lows.front();
+        const double max_val = highs.front();
+        double range_val = max_val - min_val;
+        if (range_val == 0.0) range_val = 1.0;
+        out[i] = (value - min_val) / range_val - 0.5;
+    }
+}
+
+}  // namespace vi::normalized_t3
