@@ -59,6 +59,10 @@ class IntSubclass(int):
     pass
 
 
+class FloatSubclass(float):
+    pass
+
+
 class ArrayJunk:
     """__array__ returns something that is not an array."""
 
@@ -139,7 +143,9 @@ def float64_views(draw, n):
     values = draw(st.lists(st.floats(), min_size=1, max_size=5))
     base = np.resize(np.array(values, dtype=np.float64), 3 * n)
     return draw(st.sampled_from([
-        base[:n].copy(), base[::3], base[:n][::-1], np.frombuffer(b"\0" + base[:n].tobytes(), np.float64, offset=1),
+        base[:n].copy(), base[::3], base[:n][::-1],
+        np.frombuffer(b"\0" + base[:n].tobytes(), np.float64, offset=1),  # misaligned, read-only
+        np.broadcast_to(base[:1], (n,)),  # a zero stride
     ]))
 
 
@@ -271,6 +277,7 @@ float_params = st.one_of(
     st.sampled_from(["f2", "f4", "f8", ">f8", "i4"]).flatmap(lambda d: from_dtype(np.dtype(d))),
     st.decimals(allow_nan=True, allow_infinity=True),
     st.floats().map(lambda v: returning("__float__", v)),
+    st.floats().map(lambda v: returning("__float__", FloatSubclass(v))),
     integers.map(lambda v: returning("__index__", v)),
     st.sampled_from([returning("__float__", 1), returning("__float__", "2.0"), Raising(), None, "2.0",
                      True, 1j]),

@@ -8,6 +8,7 @@ from __future__ import annotations
 import functools
 import traceback
 import types
+import weakref
 
 import numpy as np
 import pandas as pd
@@ -175,6 +176,36 @@ def test_a_malformed_output_array_is_refused(indicator, kind, rng, monkeypatch, 
     assert_same_result(function(*args), expected)
 
 
+def relaid(layout, fill):
+    """An allocator whose arrays are valid but unusual: not contiguous, or not aligned, and
+    filled with `fill` (np.empty's stand-in fills garbage, so an element left unwritten shows)."""
+
+    def allocate(length, dtype=np.float64):
+        dtype = np.dtype(dtype)
+        if layout == "reversed":
+            array = np.empty(length, dtype)[::-1]
+        elif layout == "every second":
+            array = np.empty(2 * length, dtype)[::2]
+        else:
+            array = np.zeros(length * dtype.itemsize + 1, np.uint8)[1:].view(dtype)
+        array[...] = fill
+        return array
+
+    return allocate
+
+
+@every_indicator
+@pytest.mark.parametrize("layout", ["reversed", "every second", "misaligned"])
+def test_output_arrays_are_written_through_their_strides(indicator, layout, rng, monkeypatch):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+    monkeypatch.setattr(module, "np", Proxy(np, Plan(), {"empty": relaid(layout, 12345),
+                                                          "zeros": relaid(layout, 0)}))
+    assert_same_result(function(*args), expected)
+
+
 # Replacements that return something other than what numpy or pandas would. Each gives an
 # ordinary exception or, where the function does not depend on the replaced value, a result.
 REPLACEMENTS = {
@@ -263,3 +294,51 @@ def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch, traced):
     assert leaks(call, [*args, module, function]) is None
     monkeypatch.undo()
     assert_same_result(function(*args), expected)
+
+
+@every_indicator
+def test_stand_ins_dropped_during_the_call_are_kept_alive_while_in_use(indicator, rng, monkeypatch):
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+
+    class RebindsGlobals:
+        """A price input whose conversion puts the real modules back, so the stand-ins lose
+        their last reference outside the call."""
+
+        def __array__(self, dtype=None, copy=None):
+            module.np, module.pd = np, pd
+            return args[0]
+
+    monkeypatch.setattr(module, "np", Proxy(np, Plan()))
+    monkeypatch.setattr(module, "pd", Proxy(pd, Plan()))
+    stand_ins = [weakref.ref(module.np), weakref.ref(module.pd)]
+    assert_same_result(function(RebindsGlobals(), *args[1:]), expected)
+    assert [ref() for ref in stand_ins] == [None, None]
+
+
+def test_supertrend_keeps_an_atr_alive_that_unbinds_itself(rng, monkeypatch):
+    indicator = BY_NAME["SUPERTREND"]
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False)
+    expected = function(*args)
+    real_atr = module.ATR
+
+    def atr(*atr_args, **kwargs):
+        module.ATR = real_atr
+        return real_atr(*atr_args, **kwargs)
+
+    monkeypatch.setattr(module, "ATR", atr)
+    stand_in = weakref.ref(atr)
+    del atr
+    assert_same_result(function(*args), expected)
+    assert stand_in() is None
+
+
+def test_supertrend_with_an_atr_that_calls_it_again_raises_recursion_error(rng, monkeypatch):
+    module = BY_NAME["SUPERTREND"].load()
+    monkeypatch.setattr(module, "ATR", lambda *args, **kwargs: module.SUPERTREND(*args, **kwargs))
+    with pytest.raises(RecursionError):
+        module.SUPERTREND(*arguments(BY_NAME["SUPERTREND"], rng, False))
