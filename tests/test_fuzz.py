@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import decimal
 import fractions
+import itertools
+import math
 import os
 import warnings
 from dataclasses import dataclass
@@ -248,19 +250,23 @@ def price_inputs(draw, n):
 
 # --- scalar parameters -------------------------------------------------------------------------
 
-LIMITS = [0, 1, -1, 2, 2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**32, 2**32 + 5, 2**63 - 1, -(2**63),
-          2**63, 2**64, 10**30, -(10**30)]
+# Periods where 32-bit arithmetic would wrap, and the first values beyond the 32-bit range.
+EDGES = [-(2**31), -(2**31) + 1, -2, -1, 0, 1, 2, 2**31 - 2, 2**31 - 1]
+LIMITS = [2**31, -(2**31) - 1, 2**32, 2**32 + 5, 2**63 - 1, -(2**63), 2**63, 2**64, 10**30, -(10**30)]
+# Factors at the ends of the doubles.
+FACTORS = [math.nan, math.inf, -math.inf, 0.0, -0.0, 5e-324, 1.7976931348623157e308, -3.0, 1.0, 0.5]
 NUMPY_INTS = ["i1", "i2", "i4", "i8", "u1", "u4", "u8"]
 
 integers = st.one_of(
     st.integers(-3, 40),
+    st.sampled_from(EDGES),
     st.sampled_from(LIMITS),
     st.integers(),
     st.sampled_from(NUMPY_INTS).flatmap(lambda d: from_dtype(np.dtype(d))),
 )
 
 int_params = st.one_of(
-    integers, integers,
+    integers, integers, integers, integers,
     st.booleans(),
     st.floats(),
     st.decimals(allow_nan=True, allow_infinity=True),
@@ -272,8 +278,8 @@ int_params = st.one_of(
 )
 
 float_params = st.one_of(
-    st.floats(), st.floats(), st.sampled_from([float("nan"), float("inf"), float("-inf"), 0.0, -0.0, 1.0]),
-    st.integers(), st.sampled_from(LIMITS), st.sampled_from([10**400, -(10**400)]),
+    st.floats(), st.floats(), st.sampled_from(FACTORS),
+    st.integers(), st.sampled_from(EDGES + LIMITS), st.sampled_from([10**400, -(10**400)]),
     st.sampled_from(["f2", "f4", "f8", ">f8", "i4"]).flatmap(lambda d: from_dtype(np.dtype(d))),
     st.decimals(allow_nan=True, allow_infinity=True),
     st.floats().map(lambda v: returning("__float__", v)),
@@ -367,3 +373,19 @@ def test_fuzz(indicator):
         assert_same_result(second, first)
 
     run()
+
+
+@every_indicator
+def test_parameters_at_the_limits(indicator, rng):
+    """Every pair of parameters at the edges of the 32-bit range (or the doubles), on inputs
+    from empty to longer than any window the small parameters make."""
+    function = indicator.function()
+    grids = [EDGES if p.kind == "int" else FACTORS for p in indicator.params]
+    for n in (0, 1, 2, 40):
+        inputs = indicator.sample_inputs(rng, n)
+        for values in itertools.product(*grids):
+            first = outcome(function, (*inputs, *values), {}, True)
+            if isinstance(first, BaseException):
+                continue
+            check_result(indicator, first, n)
+            assert_same_result(outcome(function, (*inputs, *values), {}, True), first)
