@@ -1,0 +1,429 @@
+"""Runs the benchmark and writes bench/results.json, bench/RESULTS.md and the chart.
+
+    bash bench/run.sh            # creates bench/.venv, installs, runs this
+    bench/.venv/bin/python bench/run.py [--quick] [--out DIR]
+
+Every comparison is made in one run on one machine: the contenders of a table are
+timed in interleaved rounds (each round runs each contender once, in a rotated
+order), and the tables quote medians over rounds and ratios ours / peer.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import tracemalloc
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import contenders as C  # noqa: E402
+import report  # noqa: E402
+
+perf = time.perf_counter
+
+
+# ---------------------------------------------------------------------------
+# Timing.
+
+
+def calibrate(fn, min_time: float) -> int:
+    """Calls per timed sample so that one sample lasts about `min_time` seconds."""
+    number = 1
+    while True:
+        t0 = perf()
+        for _ in range(number):
+            fn()
+        dt = perf() - t0
+        if dt >= min_time / 4:
+            return max(1, round(number * min_time / dt))
+        number *= 4
+
+
+def interleaved(fns: dict, *, min_time: float, rounds: int, budget: float, min_rounds: int = 3) -> dict:
+    """Median seconds per call of each callable, timed in rotating interleaved rounds.
+
+    A contender that has used up `budget` seconds stops after `min_rounds` samples,
+    so one slow peer cannot stretch the run; the others keep going.
+    """
+    labels = list(fns)
+    numbers = {}
+    for label in labels:
+        fns[label]()  # warm-up: caches, lazy imports, numba dispatch
+        numbers[label] = calibrate(fns[label], min_time)
+    samples = {label: [] for label in labels}
+    spent = dict.fromkeys(labels, 0.0)
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for r in range(rounds):
+            k = r % len(labels)
+            for label in labels[k:] + labels[:k]:
+                if len(samples[label]) >= min_rounds and spent[label] > budget:
+                    continue
+                fn, number = fns[label], numbers[label]
+                t0 = perf()
+                for _ in range(number):
+                    fn()
+                dt = perf() - t0
+                spent[label] += dt
+                samples[label].append(dt / number)
+            gc.collect()
+    finally:
+        if enabled:
+            gc.enable()
+    return {label: summary(samples[label]) for label in labels}
+
+
+def summary(xs: list[float]) -> dict:
+    xs = sorted(xs)
+    q1, q3 = xs[len(xs) // 4], xs[(3 * len(xs)) // 4]
+    return {"median": statistics.median(xs), "min": xs[0], "iqr": q3 - q1, "rounds": len(xs)}
+
+
+# ---------------------------------------------------------------------------
+# Sections.
+
+
+def available() -> tuple[list[str], dict[str, str]]:
+    names, missing = [], {}
+    for name in C.FUNCTIONS:
+        if C.ours(name) is None:
+            missing[name] = "not built in this checkout yet: skipped"
+        else:
+            names.append(name)
+    return names, missing
+
+
+def crosscheck(names: list[str]) -> list[dict]:
+    """Our results against the numba loops, bit for bit, on awkward data."""
+    rng = np.random.default_rng(7)
+    n = 4000
+    d = C.random_walk(n, 11)
+    h, l, c = d.high.round(2), d.low.round(2), d.close.round(2)  # ties and flat windows
+    for arr in (h, l, c):
+        pos = rng.integers(0, n, 12)
+        arr[pos[:4]] = np.nan
+        arr[pos[4:6]] = np.inf
+        arr[pos[6:8]] = -np.inf
+        arr[pos[8:]] = -0.0
+    clean = C.random_walk(n, 12)
+    grids = {
+        "EMA": [{"period": p} for p in (1, 2, 14, 200, 0, -1)],
+        "STOCHASTIC": [{"k_period": k, "d_period": dd} for k, dd in ((14, 3), (1, 1), (5, 0), (200, 10))],
+        "ADX": [{"di_length": a, "adx_smoothing": b} for a, b in ((14, 14), (1, 1), (2, 30), (0, 5))],
+        "SUPERTREND": [{"period": p, "multiplier": m} for p, m in ((10, 3.0), (1, 0.0), (30, 1.5), (5, -2.0))],
+        "NORMALIZED_T3": [{"period": p, "t3_period": t, "volume_factor": v}
+                          for p, t, v in ((200, 2, 0.7), (1, 1, 1.0), (10, 5, 0.3), (5000, 2, 0.7))],
+        "ATR": [{"period": p} for p in (14, 1, 0, 100)],
+    }
+    positional = {
+        "EMA": ("period",), "STOCHASTIC": ("k_period", "d_period"), "ADX": ("di_length", "adx_smoothing"),
+        "SUPERTREND": ("period", "multiplier"), "NORMALIZED_T3": ("period", "t3_period", "volume_factor"),
+        "ATR": ("period",),
+    }
+    rows = []
+    for name in names:
+        mine = C.ours(name)
+        nb = C.numba_function(name)
+        for label, (hh, ll, cc) in (("clean", (clean.high, clean.low, clean.close)), ("specials", (h, l, c))):
+            for params in grids[name]:
+                got = C.call(mine, name, hh, ll, cc, **params)
+                want = _numba_call(nb, name, hh, ll, cc, params, positional[name])
+                got_cols = [got[col].to_numpy() for col in got.columns] if isinstance(got, pd.DataFrame) \
+                    else [got.to_numpy()]
+                want_cols = list(want) if isinstance(want, tuple) else [want]
+                bad = 0
+                first = None
+                for g, w in zip(got_cols, want_cols):
+                    g = np.asarray(g)
+                    w = np.asarray(w)
+                    if g.dtype.kind == "f":
+                        same = (g.view(np.int64) == w.view(np.int64)) | (np.isnan(g) & np.isnan(w))
+                    else:
+                        same = g == w
+                    if not same.all():
+                        bad += int((~same).sum())
+                        if first is None:
+                            first = int(np.argmin(same))
+                rows.append({"function": name, "data": label, "params": params, "mismatches": bad,
+                             "first": first})
+    return rows
+
+
+def _numba_call(nb, name, h, l, c, params, order):
+    args = [params[p] for p in order]
+    if name in ("EMA", "NORMALIZED_T3"):
+        return nb(c, *args)
+    return nb(h, l, c, *args)
+
+
+def scaling(names: list[str], sizes: list[int], quick: bool) -> list[dict]:
+    """Every contender at every size, arrays and Series."""
+    rows = []
+    for n in sizes:
+        data = C.random_walk(n, n)
+        for name in names:
+            for kind in ("array", "series"):
+                fns = {c.label: c.fn for c in C.contenders(name, data, kind)}
+                big = n >= 1_000_000
+                res = interleaved(fns, min_time=0.01, rounds=(5 if quick else (7 if big else 9)),
+                                  budget=(1.0 if quick else 4.0))
+                rows.append({"function": name, "n": n, "kind": kind, "times": res})
+                print(f"  {name:14s} n={n:>9,} {kind:6s} " + "  ".join(
+                    f"{k}={v['median'] * 1e3:.3f}ms" for k, v in res.items()), flush=True)
+    return rows
+
+
+def overhead(names: list[str], quick: bool) -> list[dict]:
+    """Per-call overhead: ours against the TA-Lib call plus wrapping, and pandas' constructor."""
+    rows = []
+    for n in (1, 1000):
+        data = C.random_walk(n, 100 + n)
+        for name in names:
+            mine = C.ours(name)
+            for kind in ("array", "series"):
+                inputs = (data.high, data.low, data.close) if kind == "array" else data.series()
+                fns = {"ours": lambda m=mine, i=inputs, nm=name: C.call(m, nm, *i)}
+                fns["pandas constructor"] = C.constructor(name, data, kind)
+                raw = C.talib_raw(name)
+                if raw is not None:
+                    fns["TA-Lib+wrap"] = lambda f=C.wrapped(raw, name), i=inputs, nm=name: C.call(f, nm, *i)
+                else:
+                    fns["numba+wrap"] = (lambda f=C.wrapped(C.numba_function(name), name), i=inputs, nm=name:
+                                         C.call(f, nm, *i))
+                res = interleaved(fns, min_time=0.02 if quick else 0.05, rounds=7 if quick else 15, budget=10.0)
+                rows.append({"function": name, "n": n, "kind": kind, "times": res})
+                print(f"  overhead {name:14s} n={n:>5} {kind:6s} " + "  ".join(
+                    f"{k}={v['median'] * 1e6:.2f}us" for k, v in res.items()), flush=True)
+    return rows
+
+
+def windows(names: list[str], n: int) -> list[dict]:
+    """Long windows against the defaults on the same data."""
+    data = C.random_walk(n, 5)
+    rows = []
+    cases = [("STOCHASTIC", "k_period", 14, 1000), ("NORMALIZED_T3", "period", 200, 5000)]
+    for name, param, default, long in cases:
+        if name not in names:
+            continue
+        mine = C.ours(name)
+        fns = {f"{param}={v}": (lambda v=v: C.call(mine, name, data.high, data.low, data.close, **{param: v}))
+               for v in (default, long)}
+        res = interleaved(fns, min_time=0.01, rounds=7, budget=8.0)
+        rows.append({"function": name, "n": n, "param": param, "default": default, "long": long,
+                     "times": res})
+        print(f"  window {name} " + "  ".join(f"{k}={v['median'] * 1e3:.2f}ms" for k, v in res.items()),
+              flush=True)
+    return rows
+
+
+def floor(names: list[str], n: int) -> dict | None:
+    """EMA against the bare C++ recursion that also copies its input and allocates its output."""
+    if "EMA" not in names:
+        return None
+    bare = C.BareEma()
+    data = C.random_walk(n, 3)
+    src = data.close
+    mine = C.ours("EMA")
+    p = C.EMA_PERIOD
+    ready = np.empty(n)
+    check = bare.numpy_fresh(src, p)
+    same = bool((check.view(np.int64) == mine(src, p).to_numpy().view(np.int64)).all())
+    fns = {
+        "ours": lambda: mine(src, p),
+        "C++ numpy-allocated": lambda: bare.numpy_fresh(src, p),
+        "C++ malloc": lambda: bare.malloc_fresh(src, p),
+        "C++ loop only": lambda: bare.loop_only(src, ready, p),
+        "numba": lambda: C.nb_ema(src, p),
+    }
+    res = interleaved(fns, min_time=0.01, rounds=15, budget=5.0)
+    print("  floor " + "  ".join(f"{k}={v['median'] * 1e3:.3f}ms" for k, v in res.items()), flush=True)
+    return {"n": n, "times": res, "same_bits": same}
+
+
+def memory(names: list[str], n: int) -> list[dict]:
+    """Peak traced allocation of one call (NumPy reports its data buffers to tracemalloc)."""
+    data = C.random_walk(n, 9)
+    rows = []
+    for name in names:
+        mine = C.ours(name)
+        inputs, outputs = C.SHAPE[name]
+        for kind in ("array", "series"):
+            args = (data.high, data.low, data.close) if kind == "array" else data.series()
+            C.call(mine, name, *args)  # warm
+            gc.collect()
+            tracemalloc.start()
+            base = tracemalloc.get_traced_memory()[0]
+            tracemalloc.reset_peak()
+            result = C.call(mine, name, *args)
+            peak = tracemalloc.get_traced_memory()[1] - base
+            tracemalloc.stop()
+            del result
+            column = 8 * n
+            rows.append({"function": name, "kind": kind, "n": n, "peak": peak,
+                         "budget": (inputs + outputs + 1) * column, "column": column,
+                         "inputs": inputs, "outputs": outputs})
+        print(f"  memory {name:14s} peak={rows[-1]['peak'] / (8 * n):.2f} columns "
+              f"(budget {inputs + outputs + 1})", flush=True)
+    return rows
+
+
+def threads(names: list[str], n: int, quick: bool) -> list[dict]:
+    """Throughput of two threads on two different series against one thread doing both."""
+    a, b = C.random_walk(n, 21), C.random_walk(n, 22)
+    calls = 2
+    rows = []
+
+    def one_thread(fn):
+        t0 = perf()
+        for d in (a, b):
+            for _ in range(calls):
+                fn(d)
+        return perf() - t0
+
+    def two_threads(fn):
+        barrier = threading.Barrier(3)
+
+        def work(d):
+            barrier.wait()
+            for _ in range(calls):
+                fn(d)
+
+        ts = [threading.Thread(target=work, args=(d,)) for d in (a, b)]
+        for t in ts:
+            t.start()
+        barrier.wait()
+        t0 = perf()
+        for t in ts:
+            t.join()
+        return perf() - t0
+
+    for name in names:
+        mine = C.ours(name)
+        nb = C.numba_function(name)
+        for label, f in (("ours", mine), ("numba", nb)):
+            fn = (lambda d, f=f, name=name: C.call(f, name, d.high, d.low, d.close))
+            fn(a)
+            t1s, t2s = [], []
+            for r in range(3 if quick else 7):
+                if r % 2:
+                    t2s.append(two_threads(fn))
+                    t1s.append(one_thread(fn))
+                else:
+                    t1s.append(one_thread(fn))
+                    t2s.append(two_threads(fn))
+            t1, t2 = statistics.median(t1s), statistics.median(t2s)
+            rows.append({"function": name, "contender": label, "n": n, "calls": 2 * calls,
+                         "one_thread": t1, "two_threads": t2, "speedup": t1 / t2})
+            print(f"  threads {name:14s} {label:6s} speedup {t1 / t2:.2f}x", flush=True)
+    return rows
+
+
+def pandas_costs(n_values=(1, 1_000_000)) -> list[dict]:
+    """What pandas' constructors and NumPy's copy cost on their own (for the framework notes)."""
+    rows = []
+    for n in n_values:
+        cols = [np.random.default_rng(1).random(n) for _ in range(3)]
+        a = cols[0]
+        index = pd.date_range("2020", periods=n, freq="min")
+        fns = {
+            "pd.Series(a, name=)": lambda: pd.Series(a, name="EMA"),
+            "pd.Series(a, name=, copy=False)": lambda: pd.Series(a, name="EMA", copy=False),
+            "pd.Series(a, index=, name=)": lambda: pd.Series(a, index=index, name="EMA"),
+            "pd.DataFrame(3 columns)": lambda: pd.DataFrame(dict(zip("abc", cols))),
+            "pd.DataFrame(3 columns, copy=False)": lambda: pd.DataFrame(dict(zip("abc", cols)), copy=False),
+            "a.astype(np.float64)": lambda: a.astype(np.float64),
+            "np.empty(n) + first write": lambda: np.copyto(np.empty(n), a),
+        }
+        res = interleaved(fns, min_time=0.02, rounds=9, budget=5.0)
+        rows.append({"n": n, "times": res})
+        print(f"  pandas n={n}: " + "  ".join(f"{k}={v['median'] * 1e6:.1f}us" for k, v in res.items()),
+              flush=True)
+    return rows
+
+
+def machine() -> dict:
+    cpu = platform.processor()
+    try:
+        for line in Path("/proc/cpuinfo").read_text().splitlines():
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    thp = ""
+    try:
+        thp = Path("/sys/kernel/mm/transparent_hugepage/enabled").read_text().strip()
+    except OSError:
+        pass
+    versions = {"python": platform.python_version(), "numpy": np.__version__, "pandas": pd.__version__}
+    for module, key in (("talib", "ta-lib"), ("pandas_ta_classic", "pandas-ta-classic"), ("numba", "numba"),
+                        ("vantrel.indicators", "vantrel.indicators"), ("matplotlib", "matplotlib")):
+        try:
+            versions[key] = __import__(module, fromlist=["__version__"]).__version__
+        except Exception:  # noqa: BLE001 - a missing peer is reported, not fatal
+            versions[key] = "not installed"
+    commit = ""
+    try:
+        commit = subprocess.run(["git", "-C", str(C.HERE), "rev-parse", "--short", "HEAD"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        pass
+    gxx = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True, text=True
+                         ).stdout.splitlines()[:1]
+    return {"cpu": cpu, "cores": os.cpu_count(), "load": [round(x, 2) for x in os.getloadavg()], "system": f"{platform.system()} {platform.release()}",
+            "thp": thp, "versions": versions, "commit": commit, "compiler": gxx[0] if gxx else "",
+            "date": time.strftime("%Y-%m-%d %H:%M")}
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer rounds (a smoke run)")
+    parser.add_argument("--out", type=Path, default=None, help="output folder (default: bench/, or "
+                        "bench/build/quick with --quick)")
+    args = parser.parse_args()
+    out = args.out or (C.HERE / "build" / "quick" if args.quick else C.HERE)
+    out.mkdir(parents=True, exist_ok=True)
+    big = 100_000 if args.quick else 1_000_000
+    sizes = [1000, 10_000, 100_000] if args.quick else [1000, 10_000, 100_000, 1_000_000]
+
+    started = perf()
+    names, missing = available()
+    print(f"functions: {', '.join(names)}" + (f"; missing: {', '.join(missing)}" if missing else ""), flush=True)
+    print("compiling numba loops ...", flush=True)
+    C.warm_numba()
+    results = {"meta": machine(), "missing": missing, "quick": args.quick, "big": big}
+    sections = [
+        ("crosscheck", lambda: crosscheck(names)),
+        ("scaling", lambda: scaling(names, sizes, args.quick)),
+        ("overhead", lambda: overhead(names, args.quick)),
+        ("windows", lambda: windows(names, big)),
+        ("floor", lambda: floor(names, big)),
+        ("memory", lambda: memory(names, big)),
+        ("threads", lambda: threads(names, big, args.quick)),
+        ("pandas", lambda: pandas_costs((1, big))),
+    ]
+    for key, run in sections:
+        print(f"[{key}] {perf() - started:.0f}s", flush=True)
+        results[key] = run()
+    results["seconds"] = perf() - started
+    results["meta"]["load_end"] = [round(x, 2) for x in os.getloadavg()]
+    (out / "results.json").write_text(json.dumps(results, indent=1))
+    report.write(results, out)
+    print(f"done in {results['seconds']:.0f}s: {out / 'RESULTS.md'}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
