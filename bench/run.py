@@ -178,7 +178,7 @@ def scaling(names: list[str], sizes: list[int], quick: bool) -> list[dict]:
             for kind in ("array", "series"):
                 fns = {c.label: c.fn for c in C.contenders(name, data, kind)}
                 big = n >= 1_000_000
-                res = interleaved(fns, min_time=0.01, rounds=(5 if quick else (7 if big else 9)),
+                res = interleaved(fns, min_time=0.003, rounds=(5 if quick else (9 if big else 15)),
                                   budget=(1.0 if quick else 4.0))
                 rows.append({"function": name, "n": n, "kind": kind, "times": res})
                 print(f"  {name:14s} n={n:>9,} {kind:6s} " + "  ".join(
@@ -203,7 +203,7 @@ def overhead(names: list[str], quick: bool) -> list[dict]:
                 else:
                     fns["numba+wrap"] = (lambda f=C.wrapped(C.numba_function(name), name), i=inputs, nm=name:
                                          C.call(f, nm, *i))
-                res = interleaved(fns, min_time=0.02 if quick else 0.05, rounds=7 if quick else 15, budget=10.0)
+                res = interleaved(fns, min_time=0.005, rounds=7 if quick else 21, budget=10.0)
                 rows.append({"function": name, "n": n, "kind": kind, "times": res})
                 print(f"  overhead {name:14s} n={n:>5} {kind:6s} " + "  ".join(
                     f"{k}={v['median'] * 1e6:.2f}us" for k, v in res.items()), flush=True)
@@ -221,7 +221,7 @@ def windows(names: list[str], n: int) -> list[dict]:
         mine = C.ours(name)
         fns = {f"{param}={v}": (lambda v=v: C.call(mine, name, data.high, data.low, data.close, **{param: v}))
                for v in (default, long)}
-        res = interleaved(fns, min_time=0.01, rounds=7, budget=8.0)
+        res = interleaved(fns, min_time=0.003, rounds=9, budget=8.0)
         rows.append({"function": name, "n": n, "param": param, "default": default, "long": long,
                      "times": res})
         print(f"  window {name} " + "  ".join(f"{k}={v['median'] * 1e3:.2f}ms" for k, v in res.items()),
@@ -248,9 +248,12 @@ def floor(names: list[str], n: int) -> dict | None:
         "C++ loop only": lambda: bare.loop_only(src, ready, p),
         "numba": lambda: C.nb_ema(src, p),
     }
-    res = interleaved(fns, min_time=0.01, rounds=15, budget=5.0)
+    res = interleaved(fns, min_time=0.003, rounds=21, budget=5.0)
     print("  floor " + "  ".join(f"{k}={v['median'] * 1e3:.3f}ms" for k, v in res.items()), flush=True)
     return {"n": n, "times": res, "same_bits": same}
+
+
+SLACK = 64 * 1024  # bytes of interpreter objects (the result's index, names, dict) beyond the columns
 
 
 def memory(names: list[str], n: int) -> list[dict]:
@@ -272,7 +275,7 @@ def memory(names: list[str], n: int) -> list[dict]:
             tracemalloc.stop()
             del result
             column = 8 * n
-            rows.append({"function": name, "kind": kind, "n": n, "peak": peak,
+            rows.append({"function": name, "kind": kind, "n": n, "peak": peak, "slack": SLACK,
                          "budget": (inputs + outputs + 1) * column, "column": column,
                          "inputs": inputs, "outputs": outputs})
         print(f"  memory {name:14s} peak={rows[-1]['peak'] / (8 * n):.2f} columns "
@@ -347,7 +350,7 @@ def pandas_costs(n_values=(1, 1_000_000)) -> list[dict]:
             "a.astype(np.float64)": lambda: a.astype(np.float64),
             "np.empty(n) + first write": lambda: np.copyto(np.empty(n), a),
         }
-        res = interleaved(fns, min_time=0.02, rounds=9, budget=5.0)
+        res = interleaved(fns, min_time=0.003, rounds=15, budget=5.0)
         rows.append({"n": n, "times": res})
         print(f"  pandas n={n}: " + "  ".join(f"{k}={v['median'] * 1e6:.1f}us" for k, v in res.items()),
               flush=True)
@@ -383,7 +386,7 @@ def machine() -> dict:
         pass
     gxx = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True, text=True
                          ).stdout.splitlines()[:1]
-    return {"cpu": cpu, "cores": os.cpu_count(), "load": [round(x, 2) for x in os.getloadavg()], "system": f"{platform.system()} {platform.release()}",
+    return {"cpu": cpu, "cores": os.cpu_count(), "nice": os.nice(0), "load": [round(x, 2) for x in os.getloadavg()], "system": f"{platform.system()} {platform.release()}",
             "thp": thp, "versions": versions, "commit": commit, "compiler": gxx[0] if gxx else "",
             "date": time.strftime("%Y-%m-%d %H:%M")}
 
