@@ -54,8 +54,10 @@ WORK_NOTES = {
     "ADX": "TA-Lib needs three calls (ADX, PLUS_DI, MINUS_DI), each recomputing the true range, and "
     "uses Wilder sums over a first window with a 2*period-1 warm-up; pandas-ta uses pandas ewm; "
     "ours seeds at the first sample and gives all three columns in one call.",
-    "SUPERTREND": "TA-Lib has none; pandas-ta's (numba loop inside, SMA-free RMA ATR, final bands "
-    "compared with the close, four output columns) is a different algorithm.",
+    "SUPERTREND": "TA-Lib has none; pandas-ta's is a different algorithm (final bands compared with "
+    "the close, four output columns, ATR by pandas ewm) whose loop runs under numba when numba is "
+    "installed, as here; \"pandas-ta (no numba)\" runs that loop in plain Python, as pandas-ta "
+    "does without numba.",
     "NORMALIZED_T3": "TA-Lib/pandas-ta T3 seed each EMA stage with an SMA (TA-Lib: 6*(p-1) warm-up); "
     "the normalisation is then pandas rolling min/max, as a user would write it.",
     "ATR": "TA-Lib seeds with the SMA of the first `period` true ranges and leaves `period` NaN; "
@@ -463,6 +465,23 @@ def pandas_ta_function(name: str) -> Callable | None:
     return None
 
 
+def pandas_ta_supertrend_without_numba() -> Callable:
+    """pandas-ta's SuperTrend as a user without numba runs it: its loop in plain Python."""
+    pta = _pandas_ta()
+    module = importlib.import_module("pandas_ta_classic.overlap.supertrend")
+    jitted = module._supertrend_loop
+    plain = getattr(jitted, "py_func", jitted)
+
+    def run(h, l, c, p=ST_PERIOD, m=ST_MULT):
+        module._supertrend_loop = plain
+        try:
+            return pta.supertrend(h, l, c, length=p, multiplier=m)
+        finally:
+            module._supertrend_loop = jitted
+
+    return run
+
+
 # ---------------------------------------------------------------------------
 # Contenders of one (function, data, input kind).
 
@@ -500,6 +519,9 @@ def contenders(name: str, data: Data, kind: str) -> list[Contender]:
         pt = pandas_ta_function(name)
         if pt is not None:
             out.append(Contender("pandas-ta", lambda: call(pt, name, *series)))
+        if name == "SUPERTREND":
+            plain = pandas_ta_supertrend_without_numba()
+            out.append(Contender("pandas-ta (no numba)", lambda: call(plain, name, *series)))
     return out
 
 

@@ -284,7 +284,12 @@ def memory(names: list[str], n: int) -> list[dict]:
 
 
 def threads(names: list[str], n: int, quick: bool) -> list[dict]:
-    """Throughput of two threads on two different series against one thread doing both."""
+    """Throughput of two threads on two different series against one thread doing both.
+
+    Two controls show what the machine allows at that moment: the bare C++ EMA
+    recursion into ready arrays (compute only; ctypes releases the GIL) and a copy
+    into fresh memory (`astype`: memory bandwidth and page faults only).
+    """
     a, b = C.random_walk(n, 21), C.random_walk(n, 22)
     calls = 2
     rows = []
@@ -313,24 +318,28 @@ def threads(names: list[str], n: int, quick: bool) -> list[dict]:
             t.join()
         return perf() - t0
 
+    bare = C.BareEma()
+    ready = {id(a): np.empty(n), id(b): np.empty(n)}
+    cases = [("control", "C++ recursion into ready arrays",
+              lambda d: bare.loop_only(d.close, ready[id(d)], C.EMA_PERIOD)),
+             ("control", "copy into fresh memory", lambda d: d.close.astype(np.float64))]
     for name in names:
-        mine = C.ours(name)
-        nb = C.numba_function(name)
-        for label, f in (("ours", mine), ("numba", nb)):
-            fn = (lambda d, f=f, name=name: C.call(f, name, d.high, d.low, d.close))
-            fn(a)
-            t1s, t2s = [], []
-            for r in range(3 if quick else 7):
-                if r % 2:
-                    t2s.append(two_threads(fn))
-                    t1s.append(one_thread(fn))
-                else:
-                    t1s.append(one_thread(fn))
-                    t2s.append(two_threads(fn))
-            t1, t2 = statistics.median(t1s), statistics.median(t2s)
-            rows.append({"function": name, "contender": label, "n": n, "calls": 2 * calls,
-                         "one_thread": t1, "two_threads": t2, "speedup": t1 / t2})
-            print(f"  threads {name:14s} {label:6s} speedup {t1 / t2:.2f}x", flush=True)
+        for label, f in (("ours", C.ours(name)), ("numba", C.numba_function(name))):
+            cases.append((name, label, lambda d, f=f, name=name: C.call(f, name, d.high, d.low, d.close)))
+    for name, label, fn in cases:
+        fn(a)
+        t1s, t2s = [], []
+        for r in range(3 if quick else 7):
+            if r % 2:
+                t2s.append(two_threads(fn))
+                t1s.append(one_thread(fn))
+            else:
+                t1s.append(one_thread(fn))
+                t2s.append(two_threads(fn))
+        t1, t2 = statistics.median(t1s), statistics.median(t2s)
+        rows.append({"function": name, "contender": label, "n": n, "calls": 2 * calls,
+                     "one_thread": t1, "two_threads": t2, "speedup": t1 / t2})
+        print(f"  threads {name:14s} {label:6s} speedup {t1 / t2:.2f}x", flush=True)
     return rows
 
 
