@@ -526,34 +526,27 @@ def contenders(name: str, data: Data, kind: str) -> list[Contender]:
 
 
 def constructor(name: str, data: Data, kind: str) -> Callable[[], object]:
-    """pandas' own constructor building our result from ready arrays (the 1-sample yardstick)."""
+    """pandas' own constructor building our result from ready arrays (the 1-sample yardstick).
+
+    The same call our framework makes: copy=False (the arrays are fresh), the index
+    keyword only for Series input.
+    """
     n = data.n
-    index = data.index if kind == "series" else None
-    if name == "EMA":
+    kw = {"copy": False}
+    if kind == "series":
+        kw["index"] = data.index
+    if name in ("EMA", "ATR", "NORMALIZED_T3"):
         a = np.empty(n)
-        return (lambda: pd.Series(a, index=index, name="EMA")) if index is not None else (
-            lambda: pd.Series(a, name="EMA"))
-    if name == "ATR":
-        a = np.empty(n)
-        return (lambda: pd.Series(a, index=index, name="ATR")) if index is not None else (
-            lambda: pd.Series(a, name="ATR"))
-    if name == "NORMALIZED_T3":
-        a = np.empty(n)
-        nm = "Normalized T3 Oscillator"
-        return (lambda: pd.Series(a, index=index, name=nm)) if index is not None else (
-            lambda: pd.Series(a, name=nm))
+        series_name = "Normalized T3 Oscillator" if name == "NORMALIZED_T3" else name
+        return lambda: pd.Series(a, name=series_name, **kw)
     if name == "STOCHASTIC":
         k, d = np.empty(n), np.empty(n)
-        return lambda: pd.DataFrame({"%K": k, "%D": d}, index=index)
+        return lambda: pd.DataFrame({"%K": k, "%D": d}, **kw)
     if name == "ADX":
         p, m, a = np.empty(n), np.empty(n), np.empty(n)
-        if index is None:
-            return lambda: pd.DataFrame({"Plus_DI": p, "Minus_DI": m, "ADX": a})
-        return lambda: pd.DataFrame({"Plus_DI": p, "Minus_DI": m, "ADX": a}, index=index)
+        return lambda: pd.DataFrame({"Plus_DI": p, "Minus_DI": m, "ADX": a}, **kw)
     line, direction = np.empty(n), np.empty(n, dtype=np.int64)
-    if index is None:
-        return lambda: pd.DataFrame({"Supertrend": line, "Direction": direction})
-    return lambda: pd.DataFrame({"Supertrend": line, "Direction": direction}, index=index)
+    return lambda: pd.DataFrame({"Supertrend": line, "Direction": direction}, **kw)
 
 
 # Columns of each result: (price inputs, output columns) for the memory budget.
