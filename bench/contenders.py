@@ -549,6 +549,19 @@ def constructor(name: str, data: Data, kind: str) -> Callable[[], object]:
     return lambda: pd.DataFrame({"Supertrend": line, "Direction": direction}, **kw)
 
 
+# The float64 copies one call of ours makes of price data: one per input (astype),
+# and SuperTrend's ATR call makes three of its own before SuperTrend copies its three
+# inputs and the ATR values.
+COPIES = {"EMA": 1, "STOCHASTIC": 3, "ADX": 3, "SUPERTREND": 7, "NORMALIZED_T3": 1, "ATR": 3}
+
+
+def copies(name: str, data: Data) -> Callable[[], object]:
+    """The input copies of one call of ours, alone (what reading inputs in place would save)."""
+    sources = [data.close] if COPIES[name] == 1 else [data.high, data.low, data.close]
+    sources = (sources * 3)[: COPIES[name]]
+    return lambda: [x.astype(np.float64) for x in sources]
+
+
 # Columns of each result: (price inputs, output columns) for the memory budget.
 SHAPE = {
     "EMA": (1, 1),

@@ -249,6 +249,21 @@ def write(res: dict, out: Path) -> None:
                   "| contender | median | ours / contender |", "|---|---:|---:|"]
         for k in t:
             lines.append(f"| {k} | {fmt_time(med(t, k))} | {fmt_ratio(ratio(t, 'ours', k))} |")
+    if res.get("diagnostics"):
+        lines += ["", f"## Where the time goes at {res['big']:,} samples (float64 arrays in)", "",
+                  "\"input copies alone\" times only the float64 copies one call of ours makes of price data",
+                  "(`astype` of each input; SuperTrend's count includes those of its ATR call and of the ATR",
+                  "values). \"ours - copies\" subtracts them: an estimate of ours reading float64 inputs in",
+                  "place. Page faults per call are counted (minor faults): on this machine fresh memory is",
+                  "expensive, and every copy is fresh memory.", "",
+                  "| function | ours | ours / numba | copies | (ours - copies) / numba | page faults per call: "
+                  "ours / numba / copies |", "|---|---:|---:|---:|---:|---:|"]
+        for r in res["diagnostics"]:
+            t, f = r["times"], r["faults"]
+            o, nb, cp = med(t, "ours"), med(t, "numba"), med(t, "input copies alone")
+            lines.append(f"| {r['function']} | {fmt_time(o)} | {fmt_ratio(o / nb)} | {r['copies']} x: "
+                         f"{fmt_time(cp)} | {fmt_ratio((o - cp) / nb)} | {f['ours']:.0f} / {f['numba']:.0f} / "
+                         f"{f['input copies alone']:.0f} |")
     lines += ["", "## Memory (tracemalloc peak of one call)", "",
               "Budget: the coerced input copies plus the outputs plus one column (SuperTrend's inputs count",
               "the coerced ATR values as a fourth), plus 64 KiB for interpreter objects. A column is 8 bytes",

@@ -15,6 +15,7 @@ import gc
 import json
 import os
 import platform
+import resource
 import statistics
 import subprocess
 import sys
@@ -253,6 +254,32 @@ def floor(names: list[str], n: int) -> dict | None:
     return {"n": n, "times": res, "same_bits": same}
 
 
+def faults_per_call(fn, calls: int = 5) -> float:
+    """Minor page faults per call: the cost of fresh memory, counted rather than timed."""
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    for _ in range(calls):
+        fn()
+    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / calls
+
+
+def diagnostics(names: list[str], n: int) -> list[dict]:
+    """Where ours loses at the largest size: the input copies alone, and page faults per call."""
+    data = C.random_walk(n, 13)
+    arrays = (data.high, data.low, data.close)
+    rows = []
+    for name in names:
+        mine, nb = C.ours(name), C.numba_function(name)
+        fns = {"ours": lambda m=mine, nm=name: C.call(m, nm, *arrays),
+               "numba": lambda f=nb, nm=name: C.call(f, nm, *arrays),
+               "input copies alone": C.copies(name, data)}
+        res = interleaved(fns, min_time=0.003, rounds=15, budget=5.0)
+        faults = {label: faults_per_call(fn) for label, fn in fns.items()}
+        rows.append({"function": name, "n": n, "times": res, "faults": faults, "copies": C.COPIES[name]})
+        print(f"  diagnostics {name:14s} " + "  ".join(
+            f"{k}={v['median'] * 1e3:.2f}ms/{faults[k]:.0f}pf" for k, v in res.items()), flush=True)
+    return rows
+
+
 SLACK = 64 * 1024  # bytes of interpreter objects (the result's index, names, dict) beyond the columns
 
 
@@ -423,6 +450,7 @@ def main() -> None:
         ("overhead", lambda: overhead(names, args.quick)),
         ("windows", lambda: windows(names, big)),
         ("floor", lambda: floor(names, big)),
+        ("diagnostics", lambda: diagnostics(names, big)),
         ("memory", lambda: memory(names, big)),
         ("threads", lambda: threads(names, big, args.quick)),
         ("pandas", lambda: pandas_costs((1, big))),
