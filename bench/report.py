@@ -38,6 +38,12 @@ def ratio(times: dict, ours: str, peer: str) -> float | None:
     return a / b if a is not None and b else None
 
 
+def spread(times: dict, *labels: str) -> str:
+    """The larger relative interquartile range of the contenders of a ratio: how noisy it is."""
+    rel = [times[k]["iqr"] / times[k]["median"] for k in labels if k in times and times[k]["median"]]
+    return f"±{max(rel) * 50:.0f}%" if rel else "–"
+
+
 def verdict(value: float | None, limit: float, at_most: bool = True) -> str:
     if value is None:
         return "n/a"
@@ -49,7 +55,7 @@ def verdict(value: float | None, limit: float, at_most: bool = True) -> str:
 
 
 def targets(res: dict) -> list[tuple[str, str, str]]:
-    """(target, measured, verdict) rows of the summary."""
+    """(target, measured, noise, verdict) rows of the summary."""
     rows = []
     big = res["big"]
     for row in res["scaling"]:
@@ -60,40 +66,45 @@ def targets(res: dict) -> list[tuple[str, str, str]]:
             for peer in ("TA-Lib", "numba"):
                 r = ratio(t, "ours", peer)
                 if r is not None:
-                    rows.append((f"{name} {big:,} arrays: ours / {peer} ≤ 1.0", fmt_ratio(r), verdict(r, 1.0)))
+                    rows.append((f"{name} {big:,} arrays: ours / {peer} ≤ 1.0", fmt_ratio(r),
+                                 spread(t, "ours", peer), verdict(r, 1.0)))
         elif name == "SUPERTREND":
             for peer in ("pandas-ta", "pandas-ta (no numba)"):
                 r = ratio(t, "ours", peer)
                 if r is not None:
                     rows.append((f"SUPERTREND {big:,} Series: ≥ 20x faster than {peer} (ratio ≤ 0.05)",
-                                 f"{fmt_ratio(r)} ({1 / r:.1f}x faster)", verdict(r, 0.05)))
+                                 f"{fmt_ratio(r)} ({1 / r:.1f}x faster)", spread(t, "ours", peer),
+                                 verdict(r, 0.05)))
     for row in res["overhead"]:
         t, name, kind = row["times"], row["function"], row["kind"]
         if row["n"] == 1000:
             peer = "TA-Lib+wrap" if "TA-Lib+wrap" in t else "numba+wrap"
             r = ratio(t, "ours", peer)
-            rows.append((f"{name} 1,000 {kind}: ours / {peer} ≤ 1.0", fmt_ratio(r), verdict(r, 1.0)))
+            rows.append((f"{name} 1,000 {kind}: ours / {peer} ≤ 1.0", fmt_ratio(r), spread(t, "ours", peer),
+                         verdict(r, 1.0)))
         else:
             r = ratio(t, "ours", "pandas constructor")
             rows.append((f"{name} 1 sample {kind}: ours / pandas constructor ≤ 1.15", fmt_ratio(r),
-                         verdict(r, 1.15)))
+                         spread(t, "ours", "pandas constructor"), verdict(r, 1.15)))
     for row in res["windows"]:
-        r = ratio(row["times"], f"{row['param']}={row['long']}", f"{row['param']}={row['default']}")
+        long, default = f"{row['param']}={row['long']}", f"{row['param']}={row['default']}"
+        r = ratio(row["times"], long, default)
         rows.append((f"{row['function']} {row['param']} {row['long']} / {row['default']} "
-                     f"({row['n']:,}) ≤ 1.3", fmt_ratio(r), verdict(r, 1.3)))
+                     f"({row['n']:,}) ≤ 1.3", fmt_ratio(r), spread(row["times"], long, default), verdict(r, 1.3)))
     fl = res.get("floor")
     if fl:
         best = min(("C++ numpy-allocated", "C++ malloc"), key=lambda k: fl["times"][k]["median"])
         r = ratio(fl["times"], "ours", best)
-        rows.append((f"EMA {fl['n']:,}: ours / bare C++ ({best}) ≤ 1.3", fmt_ratio(r), verdict(r, 1.3)))
+        rows.append((f"EMA {fl['n']:,}: ours / bare C++ ({best}) ≤ 1.3", fmt_ratio(r),
+                     spread(fl["times"], "ours", best), verdict(r, 1.3)))
     for row in res["memory"]:
         r = row["peak"] / (row["budget"] + row["slack"])
         rows.append((f"{row['function']} memory {row['kind']}: peak ≤ budget "
                      f"({row['inputs']}+{row['outputs']}+1 columns)",
-                     f"{row['peak'] / row['column']:.3f} columns", verdict(r, 1.0)))
+                     f"{row['peak'] / row['column']:.3f} columns", "–", verdict(r, 1.0)))
     for row in res["threads"]:
         if row["contender"] == "ours" and row["function"] != "control":
-            rows.append((f"{row['function']} two threads ≥ 1.7x one", f"{row['speedup']:.2f}x",
+            rows.append((f"{row['function']} two threads ≥ 1.7x one", f"{row['speedup']:.2f}x", "–",
                          verdict(row["speedup"], 1.7, at_most=False)))
     return rows
 
@@ -210,8 +221,11 @@ def write(res: dict, out: Path) -> None:
     if res["missing"]:
         lines += ["Skipped (not built in this checkout): "
                   + ", ".join(f"{k}" for k in res["missing"]) + ".", ""]
-    lines += ["## Targets", "", "| target | measured | verdict |", "|---|---|---|"]
-    lines += [f"| {a} | {b} | {c} |" for a, b, c in targets(res)]
+    lines += ["## Targets", "",
+              "Noise: half the larger interquartile range over rounds of the two contenders, relative to",
+              "its median.", "",
+              "| target | measured | noise | verdict |", "|---|---|---:|---|"]
+    lines += [f"| {a} | {b} | {c} | {d} |" for a, b, c, d in targets(res)]
     lines += ["", "## Cross-check against the numba loops (bit for bit)", ""]
     cc = res["crosscheck"]
     bad = [r for r in cc if r["mismatches"]]
