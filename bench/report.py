@@ -268,8 +268,8 @@ def write(res: dict, out: Path) -> None:
                   "\"input copies alone\" times only the float64 copies one call of ours makes of price data",
                   "(`astype` of each input; SuperTrend's count includes those of its ATR call and of the ATR",
                   "values). \"ours - copies\" subtracts them: an estimate of ours reading float64 inputs in",
-                  "place. Page faults per call are counted (minor faults): on this machine fresh memory is",
-                  "expensive, and every copy is fresh memory.", "",
+                  "place. Page faults per call are counted (minor faults; in this warmed process there should",
+                  "be few: see the next section for a fresh one).", "",
                   "| function | ours | ours / numba | copies | (ours - copies) / numba | page faults per call: "
                   "ours / numba / copies |", "|---|---:|---:|---:|---:|---:|"]
         for r in res["diagnostics"]:
@@ -278,6 +278,20 @@ def write(res: dict, out: Path) -> None:
             lines.append(f"| {r['function']} | {fmt_time(o)} | {fmt_ratio(o / nb)} | {r['copies']} x: "
                          f"{fmt_time(cp)} | {fmt_ratio((o - cp) / nb)} | {f['ours']:.0f} / {f['numba']:.0f} / "
                          f"{f['input copies alone']:.0f} |")
+    if res.get("cold"):
+        lines += ["", "## In a fresh process", "",
+                  "The run above starts by putting glibc's allocator in the state of a process that has",
+                  "already freed a big array (bench/run.py, `warm_allocator`), so that no contender depends on",
+                  "its neighbours' allocations. In a fresh interpreter glibc still maps every block above",
+                  "128 KiB afresh and unmaps it when freed, so each call pays page faults for each array it",
+                  "allocates. Here ours and the numba loop each run in a new interpreter (median of 7 calls",
+                  "after one warm-up, float64 arrays in):", "",
+                  "| function | samples | ours | numba | ours / numba | page faults per call: ours / numba |",
+                  "|---|---:|---:|---:|---:|---:|"]
+        for r in res["cold"]:
+            o, nb = r["ours"], r["numba"]
+            lines.append(f"| {r['function']} | {r['n']:,} | {fmt_time(o['median'])} | {fmt_time(nb['median'])} | "
+                         f"{fmt_ratio(o['median'] / nb['median'])} | {o['faults']:.0f} / {nb['faults']:.0f} |")
     lines += ["", "## Memory (tracemalloc peak of one call)", "",
               "Budget: the coerced input copies plus the outputs plus one column (SuperTrend's inputs count",
               "the coerced ATR values as a fourth), plus 64 KiB for interpreter objects. A column is 8 bytes",

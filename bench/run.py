@@ -262,6 +262,54 @@ def faults_per_call(fn, calls: int = 5) -> float:
     return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / calls
 
 
+def warm_allocator() -> None:
+    """Puts glibc's allocator in the state of a process that has already worked with big arrays.
+
+    glibc serves blocks above its mmap threshold (128 KiB at start) with fresh mappings and
+    returns them to the kernel when freed, so every later touch of such a block is a page
+    fault; freeing one raises the threshold to that block's size (up to 32 MiB). Which
+    contender met which threshold would then depend on the allocation history of the run.
+    Freeing one block just under 32 MiB up front fixes the state for every contender alike;
+    the cost of a fresh process is measured apart (`cold_probe`).
+    """
+    block = np.ones(3_999_000)
+    del block
+
+
+def cold_probe(name: str, contender: str, sizes: list[int]) -> list[dict]:
+    """One contender in this fresh interpreter, allocator untouched: time and faults per call."""
+    fn = C.ours(name) if contender == "ours" else C.numba_function(name)
+    rows = []
+    for n in sizes:
+        data = C.random_walk(n, 13)
+        call = (lambda d=data: C.call(fn, name, d.high, d.low, d.close))
+        call()
+        times = []
+        for _ in range(7):
+            t0 = perf()
+            call()
+            times.append(perf() - t0)
+        rows.append({"n": n, "median": statistics.median(times), "faults": faults_per_call(call)})
+    return rows
+
+
+def cold(names: list[str], sizes: list[int]) -> list[dict]:
+    """Ours and the numba loop each in a fresh interpreter (see warm_allocator)."""
+    rows = []
+    for name in names:
+        found = {}
+        for contender in ("ours", "numba"):
+            out = subprocess.run([sys.executable, __file__, "--cold-probe", name, contender,
+                                  *map(str, sizes)], capture_output=True, text=True, check=True).stdout
+            found[contender] = json.loads(out.strip().splitlines()[-1])
+        for i, n in enumerate(sizes):
+            rows.append({"function": name, "n": n, "ours": found["ours"][i], "numba": found["numba"][i]})
+            print(f"  cold {name:14s} n={n:>9,} ours {found['ours'][i]['median'] * 1e3:.2f}ms/"
+                  f"{found['ours'][i]['faults']:.0f}pf  numba {found['numba'][i]['median'] * 1e3:.2f}ms/"
+                  f"{found['numba'][i]['faults']:.0f}pf", flush=True)
+    return rows
+
+
 def diagnostics(names: list[str], n: int) -> list[dict]:
     """Where ours loses at the largest size: the input copies alone, and page faults per call."""
     data = C.random_walk(n, 13)
@@ -432,13 +480,19 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer rounds (a smoke run)")
     parser.add_argument("--out", type=Path, default=None, help="output folder (default: bench/, or "
                         "bench/build/quick with --quick)")
+    parser.add_argument("--cold-probe", nargs="+", metavar="ARG", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.cold_probe:  # internal: one measurement in a fresh interpreter, printed as JSON
+        name, contender, *sizes = args.cold_probe
+        print(json.dumps(cold_probe(name, contender, [int(x) for x in sizes])))
+        return
     out = args.out or (C.HERE / "build" / "quick" if args.quick else C.HERE)
     out.mkdir(parents=True, exist_ok=True)
     big = 100_000 if args.quick else 1_000_000
     sizes = [1000, 10_000, 100_000] if args.quick else [1000, 10_000, 100_000, 1_000_000]
 
     started = perf()
+    warm_allocator()
     names, missing = available()
     print(f"functions: {', '.join(names)}" + (f"; missing: {', '.join(missing)}" if missing else ""), flush=True)
     print("compiling numba loops ...", flush=True)
@@ -451,6 +505,7 @@ def main() -> None:
         ("windows", lambda: windows(names, big)),
         ("floor", lambda: floor(names, big)),
         ("diagnostics", lambda: diagnostics(names, big)),
+        ("cold", lambda: cold(names, [big // 10, big])),
         ("memory", lambda: memory(names, big)),
         ("threads", lambda: threads(names, big, args.quick)),
         ("pandas", lambda: pandas_costs((1, big))),
