@@ -7,6 +7,8 @@ Numba loops: each is the exact algorithm of one of our functions written as a pl
 recursions are fused into one loop over running scalars (same operations in the same
 order, so the same bits); the windows are rescanned per position, as written. They are
 used for timing and, on small data, as a bit-for-bit cross-check of our results.
+Comparisons are spelled out as strict ``if``/conditional expressions on purpose: ``max``
+and ``min`` treat NaN and ties differently.
 """
 
 from __future__ import annotations
@@ -15,9 +17,9 @@ import ctypes
 import importlib
 import os
 import subprocess
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 import numpy as np
 import pandas as pd
@@ -35,15 +37,6 @@ T3_PERIOD, T3_T3, T3_VF = 200, 2, 0.7
 ATR_PERIOD = 14
 
 FUNCTIONS = ("EMA", "STOCHASTIC", "ADX", "SUPERTREND", "NORMALIZED_T3", "ATR")
-
-_MODULES = {
-    "EMA": "vantrel.indicators.ema.ema",
-    "STOCHASTIC": "vantrel.indicators.stochastic.stochastic",
-    "ADX": "vantrel.indicators.adx.adx",
-    "SUPERTREND": "vantrel.indicators.supertrend.supertrend",
-    "NORMALIZED_T3": "vantrel.indicators.normalized_t3.normalized_t3",
-    "ATR": "vantrel.indicators.volatility",
-}
 
 # What each peer computes differently from ours (one line each, quoted in RESULTS.md).
 WORK_NOTES = {
@@ -66,9 +59,9 @@ WORK_NOTES = {
 
 
 def ours(name: str) -> Callable | None:
-    """Our function, or None when its module is not built yet."""
+    """Our function (through the package's lazy exports), or None when its module is not built yet."""
     try:
-        return getattr(importlib.import_module(_MODULES[name]), name)
+        return getattr(importlib.import_module("vantrel.indicators"), name)
     except (ImportError, AttributeError):
         return None
 

@@ -187,28 +187,38 @@ def scaling(names: list[str], sizes: list[int], quick: bool) -> list[dict]:
     return rows
 
 
+def overhead_calls(name: str, data: C.Data, kind: str) -> dict:
+    """Ours, pandas' constructor of our result, and the TA-Lib call plus that wrapping."""
+    inputs = (data.high, data.low, data.close) if kind == "array" else data.series()
+    mine = C.ours(name)
+    raw = C.talib_raw(name)
+    label, peer = ("TA-Lib+wrap", C.wrapped(raw, name)) if raw is not None else (
+        "numba+wrap", C.wrapped(C.numba_function(name), name))
+    return {
+        "ours": lambda: C.call(mine, name, *inputs),
+        "pandas constructor": C.constructor(name, data, kind),
+        label: lambda: C.call(peer, name, *inputs),
+    }
+
+
 def overhead(names: list[str], quick: bool) -> list[dict]:
     """Per-call overhead: ours against the TA-Lib call plus wrapping, and pandas' constructor."""
     rows = []
     for n in (1, 1000):
         data = C.random_walk(n, 100 + n)
         for name in names:
-            mine = C.ours(name)
             for kind in ("array", "series"):
-                inputs = (data.high, data.low, data.close) if kind == "array" else data.series()
-                fns = {"ours": lambda m=mine, i=inputs, nm=name: C.call(m, nm, *i)}
-                fns["pandas constructor"] = C.constructor(name, data, kind)
-                raw = C.talib_raw(name)
-                if raw is not None:
-                    fns["TA-Lib+wrap"] = lambda f=C.wrapped(raw, name), i=inputs, nm=name: C.call(f, nm, *i)
-                else:
-                    fns["numba+wrap"] = (lambda f=C.wrapped(C.numba_function(name), name), i=inputs, nm=name:
-                                         C.call(f, nm, *i))
-                res = interleaved(fns, min_time=0.005, rounds=7 if quick else 21, budget=10.0)
+                res = interleaved(overhead_calls(name, data, kind), min_time=0.005, rounds=7 if quick else 21,
+                                  budget=10.0)
                 rows.append({"function": name, "n": n, "kind": kind, "times": res})
                 print(f"  overhead {name:14s} n={n:>5} {kind:6s} " + "  ".join(
                     f"{k}={v['median'] * 1e6:.2f}us" for k, v in res.items()), flush=True)
     return rows
+
+
+def window_calls(fn, name: str, data: C.Data, param: str, values: tuple[int, ...]) -> dict:
+    return {f"{param}={v}": (lambda v=v: C.call(fn, name, data.high, data.low, data.close, **{param: v}))
+            for v in values}
 
 
 def windows(names: list[str], n: int) -> list[dict]:
@@ -219,9 +229,7 @@ def windows(names: list[str], n: int) -> list[dict]:
     for name, param, default, long in cases:
         if name not in names:
             continue
-        mine = C.ours(name)
-        fns = {f"{param}={v}": (lambda v=v: C.call(mine, name, data.high, data.low, data.close, **{param: v}))
-               for v in (default, long)}
+        fns = window_calls(C.ours(name), name, data, param, (default, long))
         res = interleaved(fns, min_time=0.003, rounds=9, budget=8.0)
         rows.append({"function": name, "n": n, "param": param, "default": default, "long": long,
                      "times": res})
@@ -418,23 +426,26 @@ def threads(names: list[str], n: int, quick: bool) -> list[dict]:
     return rows
 
 
+def pandas_calls(n: int) -> dict:
+    cols = [np.random.default_rng(1).random(n) for _ in range(3)]
+    a = cols[0]
+    index = pd.date_range("2020", periods=n, freq="min")
+    return {
+        "pd.Series(a, name=)": lambda: pd.Series(a, name="EMA"),
+        "pd.Series(a, name=, copy=False)": lambda: pd.Series(a, name="EMA", copy=False),
+        "pd.Series(a, index=, name=)": lambda: pd.Series(a, index=index, name="EMA"),
+        "pd.DataFrame(3 columns)": lambda: pd.DataFrame(dict(zip("abc", cols))),
+        "pd.DataFrame(3 columns, copy=False)": lambda: pd.DataFrame(dict(zip("abc", cols)), copy=False),
+        "a.astype(np.float64)": lambda: a.astype(np.float64),
+        "np.empty(n) + first write": lambda: np.copyto(np.empty(n), a),
+    }
+
+
 def pandas_costs(n_values=(1, 1_000_000)) -> list[dict]:
     """What pandas' constructors and NumPy's copy cost on their own (for the framework notes)."""
     rows = []
     for n in n_values:
-        cols = [np.random.default_rng(1).random(n) for _ in range(3)]
-        a = cols[0]
-        index = pd.date_range("2020", periods=n, freq="min")
-        fns = {
-            "pd.Series(a, name=)": lambda: pd.Series(a, name="EMA"),
-            "pd.Series(a, name=, copy=False)": lambda: pd.Series(a, name="EMA", copy=False),
-            "pd.Series(a, index=, name=)": lambda: pd.Series(a, index=index, name="EMA"),
-            "pd.DataFrame(3 columns)": lambda: pd.DataFrame(dict(zip("abc", cols))),
-            "pd.DataFrame(3 columns, copy=False)": lambda: pd.DataFrame(dict(zip("abc", cols)), copy=False),
-            "a.astype(np.float64)": lambda: a.astype(np.float64),
-            "np.empty(n) + first write": lambda: np.copyto(np.empty(n), a),
-        }
-        res = interleaved(fns, min_time=0.003, rounds=15, budget=5.0)
+        res = interleaved(pandas_calls(n), min_time=0.003, rounds=15, budget=5.0)
         rows.append({"n": n, "times": res})
         print(f"  pandas n={n}: " + "  ".join(f"{k}={v['median'] * 1e6:.1f}us" for k, v in res.items()),
               flush=True)
@@ -468,8 +479,8 @@ def machine() -> dict:
                                 text=True, check=True).stdout.strip()
     except (OSError, subprocess.CalledProcessError):
         pass
-    gxx = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True, text=True
-                         ).stdout.splitlines()[:1]
+    gxx = subprocess.run([os.environ.get("CXX", "g++"), "--version"], capture_output=True, text=True,
+                         check=False).stdout.splitlines()[:1]
     return {"cpu": cpu, "cores": os.cpu_count(), "nice": os.nice(0), "load": [round(x, 2) for x in os.getloadavg()], "system": f"{platform.system()} {platform.release()}",
             "thp": thp, "versions": versions, "commit": commit, "compiler": gxx[0] if gxx else "",
             "date": time.strftime("%Y-%m-%d %H:%M")}
