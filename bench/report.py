@@ -124,12 +124,14 @@ def scaling_tables(res: dict) -> list[str]:
             peers = [k for k in kr[0]["times"] if k != "ours"]
             title = "float64 arrays in" if kind == "array" else "Series (minute DatetimeIndex) in"
             out.append(f"{title}; each peer cell is ours / peer (peer's median):\n")
-            out.append("| samples | ours (median) | " + " | ".join(f"ours / {p}" for p in peers) + " |")
-            out.append("|---:|---:|" + "---:|" * len(peers))
+            out.append("| samples | ours (median) | " + " | ".join(f"ours / {p}" for p in peers)
+                       + " | page faults per call (ours first) |")
+            out.append("|---:|---:|" + "---:|" * len(peers) + "---:|")
             for r in kr:
                 t = r["times"]
                 cells = [f"{fmt_ratio(ratio(t, 'ours', p))} ({fmt_time(med(t, p))})" for p in peers]
-                out.append(f"| {r['n']:,} | {fmt_time(med(t, 'ours'))} | " + " | ".join(cells) + " |")
+                faults = " / ".join(f"{v.get('faults', 0):.0f}" for v in t.values())
+                out.append(f"| {r['n']:,} | {fmt_time(med(t, 'ours'))} | " + " | ".join(cells) + f" | {faults} |")
             out.append("")
     return out
 
@@ -205,6 +207,7 @@ def write(res: dict, out: Path) -> None:
         f"`{meta['thp']}`",
         f"- Run: {meta['date']}, commit `{meta['commit']}`, {res['seconds']:.0f} s in all"
         + (" (**quick run**)" if res.get("quick") else ""),
+        f"- Allocator: {meta.get('allocator', 'defaults')} (see \"In a fresh process\").",
         f"- Niceness {meta.get('nice')}. Load average (1, 5, 15 min) at start {meta.get('load')}, at end {meta.get('load_end')}: the",
         "  machine is shared, and anything else running skews the two-thread figures most.",
         "- Versions: " + ", ".join(f"{k} {val}" for k, val in v.items()) + f"; {meta['compiler']}",
@@ -280,12 +283,12 @@ def write(res: dict, out: Path) -> None:
                          f"{f['input copies alone']:.0f} |")
     if res.get("cold"):
         lines += ["", "## In a fresh process", "",
-                  "The run above starts by putting glibc's allocator in the state of a process that has",
-                  "already freed a big array (bench/run.py, `warm_allocator`), so that no contender depends on",
-                  "its neighbours' allocations. In a fresh interpreter glibc still maps every block above",
-                  "128 KiB afresh and unmaps it when freed, so each call pays page faults for each array it",
-                  "allocates. Here ours and the numba loop each run in a new interpreter (median of 7 calls",
-                  "after one warm-up, float64 arrays in):", "",
+                  "The run above fixes glibc's allocator thresholds (bench/run.py, `warm_allocator`) so that",
+                  "freed arrays stay in the process and no contender depends on its neighbours' allocations.",
+                  "With glibc's defaults, in a fresh interpreter, blocks above 128 KiB are mapped afresh and",
+                  "returned to the kernel when freed, and a call pays page faults for the arrays it allocates",
+                  "(on this virtual machine a fault costs microseconds). Here ours and the numba loop each run",
+                  "in a new interpreter with the defaults (median of 7 calls after one warm-up, arrays in):", "",
                   "| function | samples | ours | numba | ours / numba | page faults per call: ours / numba |",
                   "|---|---:|---:|---:|---:|---:|"]
         for r in res["cold"]:

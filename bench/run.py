@@ -11,6 +11,8 @@ order), and the tables quote medians over rounds and ratios ours / peer.
 from __future__ import annotations
 
 import argparse
+import ctypes
+import ctypes.util
 import gc
 import json
 import os
@@ -64,6 +66,7 @@ def interleaved(fns: dict, *, min_time: float, rounds: int, budget: float, min_r
         fns[label]()  # warm-up: caches, lazy imports, numba dispatch
         numbers[label] = calibrate(fns[label], min_time)
     samples = {label: [] for label in labels}
+    faults = {label: [] for label in labels}
     spent = dict.fromkeys(labels, 0.0)
     enabled = gc.isenabled()
     gc.disable()
@@ -74,23 +77,30 @@ def interleaved(fns: dict, *, min_time: float, rounds: int, budget: float, min_r
                 if len(samples[label]) >= min_rounds and spent[label] > budget:
                     continue
                 fn, number = fns[label], numbers[label]
+                f0 = minor_faults()
                 t0 = perf()
                 for _ in range(number):
                     fn()
                 dt = perf() - t0
+                faults[label].append((minor_faults() - f0) / number)
                 spent[label] += dt
                 samples[label].append(dt / number)
             gc.collect()
     finally:
         if enabled:
             gc.enable()
-    return {label: summary(samples[label]) for label in labels}
+    return {label: summary(samples[label], faults[label]) for label in labels}
 
 
-def summary(xs: list[float]) -> dict:
+def minor_faults() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
+def summary(xs: list[float], faults: list[float]) -> dict:
     xs = sorted(xs)
     q1, q3 = xs[len(xs) // 4], xs[(3 * len(xs)) // 4]
-    return {"median": statistics.median(xs), "min": xs[0], "iqr": q3 - q1, "rounds": len(xs)}
+    return {"median": statistics.median(xs), "min": xs[0], "iqr": q3 - q1, "rounds": len(xs),
+            "faults": statistics.median(faults)}
 
 
 # ---------------------------------------------------------------------------
@@ -264,24 +274,30 @@ def floor(names: list[str], n: int) -> dict | None:
 
 def faults_per_call(fn, calls: int = 5) -> float:
     """Minor page faults per call: the cost of fresh memory, counted rather than timed."""
-    before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+    before = minor_faults()
     for _ in range(calls):
         fn()
-    return (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / calls
+    return (minor_faults() - before) / calls
 
 
-def warm_allocator() -> None:
-    """Puts glibc's allocator in the state of a process that has already worked with big arrays.
+def warm_allocator() -> str:
+    """Fixes glibc's allocator in the state of a long-running process that works with big arrays.
 
-    glibc serves blocks above its mmap threshold (128 KiB at start) with fresh mappings and
-    returns them to the kernel when freed, so every later touch of such a block is a page
-    fault; freeing one raises the threshold to that block's size (up to 32 MiB). Which
-    contender met which threshold would then depend on the allocation history of the run.
-    Freeing one block just under 32 MiB up front fixes the state for every contender alike;
-    the cost of a fresh process is measured apart (`cold_probe`).
+    By default glibc serves blocks above a threshold (128 KiB at start, raised to the size of
+    the last big block freed, up to 32 MiB) with fresh mappings, returns them to the kernel
+    when freed, and trims the top of its heap when more than twice that threshold is free.
+    Whether a call then pays page faults for its arrays depends on what ran before it:
+    pandas-ta's bursts of temporaries, say, would make the next contender's arrays fresh.
+    Fixing both thresholds (mallopt) keeps freed memory in the process for every contender
+    alike; the cost of fresh memory in a new process is measured apart (`cold`).
     """
-    block = np.ones(3_999_000)
-    del block
+    try:
+        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
+        m_trim_threshold, m_mmap_threshold = -1, -3
+        ok = libc.mallopt(m_mmap_threshold, 32 << 20) == 1 and libc.mallopt(m_trim_threshold, 1 << 30) == 1
+    except (OSError, AttributeError):
+        ok = False
+    return "glibc mmap threshold 32 MiB, trim threshold 1 GiB" if ok else "allocator defaults (not glibc)"
 
 
 def cold_probe(name: str, contender: str, sizes: list[int]) -> list[dict]:
@@ -503,12 +519,13 @@ def main() -> None:
     sizes = [1000, 10_000, 100_000] if args.quick else [1000, 10_000, 100_000, 1_000_000]
 
     started = perf()
-    warm_allocator()
+    allocator = warm_allocator()
     names, missing = available()
     print(f"functions: {', '.join(names)}" + (f"; missing: {', '.join(missing)}" if missing else ""), flush=True)
     print("compiling numba loops ...", flush=True)
     C.warm_numba()
     results = {"meta": machine(), "missing": missing, "quick": args.quick, "big": big}
+    results["meta"]["allocator"] = allocator
     sections = [
         ("crosscheck", lambda: crosscheck(names)),
         ("scaling", lambda: scaling(names, sizes, args.quick)),
