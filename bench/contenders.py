@@ -42,8 +42,9 @@ FUNCTIONS = ("EMA", "STOCHASTIC", "ADX", "SUPERTREND", "NORMALIZED_T3", "ATR")
 WORK_NOTES = {
     "EMA": "TA-Lib and pandas-ta seed with the SMA of the first `period` samples and leave "
     "`period-1` NaN; ours seeds with the first sample.",
-    "STOCHASTIC": "TA-Lib STOCHF (SMA %D) and pandas-ta stochf leave fewer or more NaN at the start; "
-    "ours rescans exactly as written, TA-Lib tracks the extremes incrementally.",
+    "STOCHASTIC": "TA-Lib STOCHF (SMA %D) and pandas-ta stochf have other warm-ups; TA-Lib tracks "
+    "the window extremes incrementally, ours with monotonic deques (the rescan's exact answer), the "
+    "numba loop rescans each window as written.",
     "ADX": "TA-Lib needs three calls (ADX, PLUS_DI, MINUS_DI), each recomputing the true range, and "
     "uses Wilder sums over a first window with a 2*period-1 warm-up; pandas-ta uses pandas ewm; "
     "ours seeds at the first sample and gives all three columns in one call.",
