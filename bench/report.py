@@ -323,11 +323,16 @@ def write(res: dict, out: Path) -> None:
     lines += ["", "## What pandas and NumPy cost on their own", "",
               "For the framework notes: the installed pandas "
               f"({v['pandas']}) copies an ndarray in the Series/DataFrame constructors unless `copy=False`.", "",
+              "Each cell: the median, and in brackets its ratio to `pd.Series(a, name=, copy=False)` at the",
+              "same size.", "",
               "| operation | " + " | ".join(f"{r['n']:,} samples" for r in res["pandas"]) + " |",
               "|---|" + "---:|" * len(res["pandas"])]
+    base = "pd.Series(a, name=, copy=False)"
     if res["pandas"]:
         for op in res["pandas"][0]["times"]:
-            lines.append(f"| `{op}` | " + " | ".join(fmt_time(med(r["times"], op)) for r in res["pandas"]) + " |")
+            lines.append(f"| `{op}` | " + " | ".join(
+                f"{fmt_time(med(r['times'], op))} ({fmt_ratio(ratio(r['times'], op, base))})"
+                for r in res["pandas"]) + " |")
     lines.append("")
     (out / "RESULTS.md").write_text("\n".join(lines))
     chart(res, out / CHART)
