@@ -86,10 +86,10 @@ class Proxy:
         return call
 
 
-def arguments(indicator, rng, as_series):
-    inputs = indicator.sample_inputs(rng, N)
+def arguments(indicator, rng, as_series, n=N):
+    inputs = indicator.sample_inputs(rng, n)
     if as_series:
-        index = pd.date_range("2024-01-01", periods=N, freq="D")
+        index = pd.date_range("2024-01-01", periods=n, freq="D")
         inputs = [pd.Series(x, index=index) for x in inputs]
     return (*inputs, *[indicator.sample[p.name] for p in indicator.params])
 
@@ -342,3 +342,75 @@ def test_supertrend_with_an_atr_that_calls_it_again_raises_recursion_error(rng, 
     monkeypatch.setattr(module, "ATR", lambda *args, **kwargs: module.SUPERTREND(*args, **kwargs))
     with pytest.raises(RecursionError):
         module.SUPERTREND(*arguments(BY_NAME["SUPERTREND"], rng, False))
+
+
+class Assembly(type):
+    """Stand-in type of pd.Series and pd.DataFrame that ends an allocation-failure plan where
+    result assembly begins: what pandas does with a failed allocation is pandas' own affair."""
+
+    def __instancecheck__(cls, obj):
+        return isinstance(obj, cls.real)
+
+    def __call__(cls, *args, **kwargs):
+        cls.end()
+        return cls.real(*args, **kwargs)
+
+
+@every_indicator
+def test_a_failed_allocation_at_any_step_gives_memory_error(indicator, rng, monkeypatch):
+    """Makes the k-th memory allocation of a call fail, for every k until result assembly
+    begins: each C-API call that allocates must be checked and its MemoryError passed on.
+    The inputs are arrays, so that no pandas code runs under the failing allocator (pandas and
+    the interpreter do not always survive it); SuperTrend's call of ATR runs without it."""
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no _testcapi.set_nomemory")
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, False, n=300)  # no length among the cached small ints
+    expected = function(*args)
+    end = testcapi.remove_mem_hooks
+    monkeypatch.setattr(module, "pd", types.SimpleNamespace(**{
+        name: Assembly(name, (), {"real": getattr(pd, name), "end": staticmethod(end)})
+        for name in ("Series", "DataFrame")}))
+
+    def sweep(arm_at_start):
+        survived = 0
+        fail_at = 0
+        while survived < 20:  # the failure fell after assembly began: every step was tried
+            armed[0] = fail_at
+            if arm_at_start:
+                testcapi.set_nomemory(fail_at, fail_at + 1)
+            try:
+                result = function(*args)
+            except BaseException as error:  # noqa: BLE001 - checked once the hooks are gone
+                end()
+                assert isinstance(error, MemoryError), (fail_at, error)
+                survived = 0
+            else:
+                end()
+                assert_same_result(result, expected)
+                survived += 1
+            fail_at += 1
+
+    armed = [None]
+    if indicator.name == "SUPERTREND":
+        real_atr = module.ATR
+
+        def atr_then_arm(*atr_args, **kwargs):
+            result = real_atr(*atr_args, **kwargs)
+            testcapi.set_nomemory(armed[0], armed[0] + 1)
+            return result
+
+        def atr_unarmed(*atr_args, **kwargs):
+            end()
+            return real_atr(*atr_args, **kwargs)
+
+        monkeypatch.setattr(module, "ATR", atr_unarmed)
+        sweep(True)  # up to ATR
+        monkeypatch.setattr(module, "ATR", atr_then_arm)
+        sweep(False)  # from ATR's result on
+    else:
+        sweep(True)
+    monkeypatch.undo()
+    assert_same_result(function(*args), expected)
