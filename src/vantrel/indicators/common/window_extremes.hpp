@@ -63,10 +63,11 @@ inline std::int64_t tails_capacity(std::int64_t length, std::int64_t window) noe
 // where `highest` is the rescan's maximum of high[i - window + 1 .. i] and `lowest` the
 // rescan's minimum of low[i - window + 1 .. i] (`high` and `low` may be one array).
 // Requires window >= 1; `high_tails` and `low_tails` hold tails_capacity(length, window)
-// doubles each. Reads high and low at [0, length) only.
+// doubles each. Reads high and low at [0, length) only. `emit` is taken by value (a
+// lambda of views is small), so its captures can stay in registers.
 template <class High, class Low, class Emit>
 void window_extremes(High high, Low low, std::int64_t length, std::int64_t window,
-                     double* high_tails, double* low_tails, Emit&& emit) noexcept {
+                     double* high_tails, double* low_tails, Emit emit) noexcept {
     // Block [begin, last]; begin + window stays far inside 64 bits (window < 2^31).
     for (std::int64_t begin = 0; begin < length; begin += window) {
         const std::int64_t last = begin + window - 1;

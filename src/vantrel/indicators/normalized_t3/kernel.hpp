@@ -89,7 +89,7 @@ void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t
     for (std::int64_t i = 0; i < warm_up; ++i) out[i] = nan;
     const Contiguous<const double> values{t3};
     window_extremes(values, values, length, period, high_tails, low_tails,
-                    [&](std::int64_t i, double max_val, double min_val) {
+                    [t3, out, nan](std::int64_t i, double max_val, double min_val) {
                         // Both bounds are NaN exactly when t3 at the window start is.
                         if (std::isnan(min_val)) {
                             out[i] = nan;

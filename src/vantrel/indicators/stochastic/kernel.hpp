@@ -38,7 +38,7 @@ void k_pass(In high, In low, In close, Out k_values, std::int64_t length, std::i
     const std::int64_t warm_up = std::min(k_period - 1, length);
     for (std::int64_t i = 0; i < warm_up; ++i) k_values[i] = nan;
     window_extremes(high, low, length, k_period, high_tails, low_tails,
-                    [&](std::int64_t i, double highest_high, double lowest_low) {
+                    [close, k_values](std::int64_t i, double highest_high, double lowest_low) {
                         // The division overlaps the scans of the extremes; the flat test
                         // is a branch that random data hardly ever takes.
                         if (highest_high == lowest_low) {
