@@ -124,7 +124,7 @@ def test_matches_reference_on_random_inputs(rng):
 
 
 def boundary_lengths(k_period):
-    """Lengths on and next to multiples of k_period, the short ones included (k_period >= length)."""
+    """Lengths on and next to multiples of k_period, down to those shorter than a window."""
     return sorted({n for m in range(5) for n in (m * k_period - 1, m * k_period, m * k_period + 1)
                    if n >= 0})
 
