@@ -10,16 +10,20 @@ job does). Generation is derandomized, so every run tries the same examples."""
 
 from __future__ import annotations
 
+import ctypes
 import decimal
 import fractions
 import itertools
 import math
 import os
+import re
+import traceback
 import warnings
 from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra.numpy import from_dtype
@@ -389,3 +393,32 @@ def test_parameters_at_the_limits(indicator, rng):
                 continue
             check_result(indicator, first, n)
             assert_same_result(outcome(function, (*inputs, *values), {}, True), first)
+
+
+def broken_int_slot():
+    """An object whose type's nb_int slot returns NULL without setting an exception, as a
+    broken extension type's might: the slot is pointed at PyErr_Occurred, which takes no
+    argument and, with no error pending, returns NULL."""
+
+    class BrokenInt:
+        def __int__(self):
+            return 3
+
+    header = object.__basicsize__ + ctypes.sizeof(ctypes.c_ssize_t)  # the type's PyVarObject
+    as_number = ctypes.c_void_p.from_address(id(BrokenInt) + header + 9 * ctypes.sizeof(ctypes.c_void_p))
+    nb_int = ctypes.c_void_p.from_address(as_number.value + 16 * ctypes.sizeof(ctypes.c_void_p))
+    nb_int.value = ctypes.cast(ctypes.pythonapi.PyErr_Occurred, ctypes.c_void_p).value
+    return BrokenInt()
+
+
+@every_indicator
+def test_a_step_that_fails_without_an_exception_gives_system_error(indicator, rng):
+    function = indicator.function()
+    broken = broken_int_slot()
+    with pytest.raises(SystemError):
+        int(broken)  # the interpreter's own report of the broken slot
+    period = [p.name for p in indicator.params if p.kind == "int"][0]
+    message = f"<built-in function {indicator.name}> returned NULL without setting an exception"
+    with pytest.raises(SystemError, match=re.escape(message)) as info:
+        function(*indicator.sample_inputs(rng, 5), **{period: broken})
+    assert traceback.extract_tb(info.value.__traceback__)[-1].name == indicator.name

@@ -226,6 +226,12 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             PyErr_SetString(PyExc_SystemError, "indicator returned no result");
         }
     } catch (const PythonError&) {
+        // A slot of an argument's type that the interpreter calls unchecked (nb_int, say)
+        // can fail without setting an exception; report it as the interpreter does, for
+        // the traceback entry needs an exception to attach to.
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", self);
+        }
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
