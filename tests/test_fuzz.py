@@ -209,7 +209,7 @@ def series_inputs(draw, n):
     # A Series whose `values` stand-in converts to whatever it likes.
     result = draw(st.one_of(
         float64_views(n),
-        st.sampled_from(["float32", "2d", "0d", "list", "none", "boom", "big-endian"]),
+        st.sampled_from(["float32", "2d", "0d", "list", "none", "boom", "big-endian", "object", "datetime"]),
     ))
     length = n
     if isinstance(result, str):
@@ -217,6 +217,7 @@ def series_inputs(draw, n):
         result = {
             "float32": np.zeros(n, dtype=np.float32), "2d": np.zeros((n, 2)), "0d": np.float64(1.0),
             "list": [0.0] * n, "none": None, "boom": Boom, "big-endian": np.zeros(n, dtype=">f8"),
+            "object": np.zeros(n, dtype=object), "datetime": np.zeros(n, dtype="M8[ns]"),
         }[result]
     series = odd_series(n, draw(st.sampled_from([Converted(result), Converted(result), Boom])),
                         draw(st.sampled_from([None, None, None, Boom])))
