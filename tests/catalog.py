@@ -77,7 +77,8 @@ ALL = (
     Indicator("NORMALIZED_T3", "vantrel.indicators.normalized_t3.normalized_t3", ("src",),
               (Param("period", "int", 200), Param("t3_period", "int", 2),
                Param("volume_factor", "float", 0.7)),
-              "src", "Normalized T3 Oscillator", {"period": 10, "t3_period": 3, "volume_factor": 0.6}),
+              "src", "Normalized T3 Oscillator",
+              {"period": 10, "t3_period": 3, "volume_factor": 0.6}),
     Indicator("ATR", "vantrel.indicators.volatility", ("high", "low", "close"),
               (Param("period", "int", 14),), "high", "ATR", {"period": 5}),
 )
@@ -101,7 +102,8 @@ def check_result(indicator: Indicator, result, length: int | None, index=None) -
     if index is not None:
         assert result.index.equals(index)
     else:
-        assert isinstance(result.index, pd.RangeIndex) and result.index.equals(pd.RangeIndex(len(result)))
+        assert isinstance(result.index, pd.RangeIndex)
+        assert result.index.equals(pd.RangeIndex(len(result)))
     if indicator.name == "SUPERTREND":
         assert set(np.unique(result["Direction"].to_numpy())) <= {1, -1}
 

@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 
 from catalog import BY_NAME, assert_same_result, check_result, every_indicator
-from leakcheck import leaks, traced  # noqa: F401 - traced is a fixture
+from leakcheck import leaks, traced  # noqa: F401 - a fixture
 
 N = 30
 
@@ -56,7 +56,8 @@ class Counting(type):
 
 
 # Made once: a class made at every attribute read would fill the interpreter's type caches.
-COUNTING = {real: Counting(real.__name__, (), {"real": real, "plan": None}) for real in (pd.Series, pd.DataFrame)}
+COUNTING = {real: Counting(real.__name__, (), {"real": real, "plan": None})
+            for real in (pd.Series, pd.DataFrame)}
 
 
 class Proxy:
@@ -73,7 +74,7 @@ class Proxy:
         if isinstance(value, type) and value in COUNTING:
             COUNTING[value].plan = self._plan
             return COUNTING[value]
-        if isinstance(value, types.FunctionType | types.BuiltinFunctionType) or type(value).__name__ == "_ArrayFunctionDispatcher":
+        if callable(value) and not isinstance(value, type):  # np.asarray, np.empty and so on
             return self._wrap(name, value)
         return value
 
@@ -101,8 +102,9 @@ def patched(module, monkeypatch, plan, np_overrides=None, pd_overrides=None):
 
 @every_indicator
 @pytest.mark.parametrize("as_series", [False, True], ids=["arrays", "series"])
+@pytest.mark.usefixtures("traced")
 def test_a_failure_at_any_step_propagates_and_leaves_nothing_behind(indicator, as_series, rng,
-                                                                    monkeypatch, traced):
+                                                                    monkeypatch):
     module = indicator.load()
     function = getattr(module, indicator.name)
     args = arguments(indicator, rng, as_series)
@@ -123,7 +125,8 @@ def test_a_failure_at_any_step_propagates_and_leaves_nothing_behind(indicator, a
                 function(*args)
             except Injected as error:
                 assert error is plan.raised, (error, plan.raised)
-                assert indicator.name in [entry.name for entry in traceback.extract_tb(error.__traceback__)]
+                entries = traceback.extract_tb(error.__traceback__)
+                assert indicator.name in [entry.name for entry in entries]
             else:
                 pytest.fail(f"no error with a failure at {plan.last}")
             finally:
@@ -157,7 +160,8 @@ def allocator(make):
 
 @every_indicator
 @pytest.mark.parametrize("kind", list(MALFORMED_ALLOCATIONS))
-def test_a_malformed_output_array_is_refused(indicator, kind, rng, monkeypatch, traced):
+@pytest.mark.usefixtures("traced")
+def test_a_malformed_output_array_is_refused(indicator, kind, rng, monkeypatch):
     module = indicator.load()
     function = getattr(module, indicator.name)
     args = arguments(indicator, rng, False)
@@ -223,7 +227,8 @@ REPLACEMENTS = {
 
 @every_indicator
 @pytest.mark.parametrize("replacement", list(REPLACEMENTS))
-def test_replaced_attributes_give_an_exception_or_a_result(indicator, replacement, rng, monkeypatch):
+def test_replaced_attributes_give_an_exception_or_a_result(indicator, replacement, rng,
+                                                           monkeypatch):
     module = indicator.load()
     function = getattr(module, indicator.name)
     args = arguments(indicator, rng, False)
@@ -270,14 +275,16 @@ ATR_REPLACEMENTS = {
     "empty": (lambda *a, **k: Values(np.zeros(0)), ValueError),
     "two-dimensional": (lambda *a, **k: Values(np.zeros((N, 1))), ValueError),
     "a list": (lambda *a, **k: Values([1.0] * N), AttributeError),
-    "float32 astype": (lambda *a, **k: Values(types.SimpleNamespace(astype=lambda d: np.zeros(N, np.float32))),
-                       ValueError),
+    "float32 astype": (
+        lambda *a, **k: Values(types.SimpleNamespace(astype=lambda d: np.zeros(N, np.float32))),
+        ValueError),
     "strings": (lambda *a, **k: Values(np.array(["x"] * N)), ValueError),
 }
 
 
 @pytest.mark.parametrize("kind", list(ATR_REPLACEMENTS))
-def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch, traced):
+@pytest.mark.usefixtures("traced")
+def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch):
     indicator = BY_NAME["SUPERTREND"]
     module = indicator.load()
     function = getattr(module, indicator.name)

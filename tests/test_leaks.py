@@ -4,11 +4,14 @@ they were, and traced memory (Python objects and NumPy buffers alike) has not gr
 
 from __future__ import annotations
 
+import functools
+
 import numpy as np
 import pandas as pd
+import pytest
 
 from catalog import ANY, REQUIRED, Boom, Converted, OddSeries, Raising, every_indicator, odd_series
-from leakcheck import leaks, traced  # noqa: F401 - traced is a fixture
+from leakcheck import leaks, traced  # noqa: F401 - a fixture
 
 
 def cases(indicator, rng):
@@ -114,7 +117,8 @@ def run(function, args, kwargs):
 
 
 @every_indicator
-def test_no_leak_on_any_path(indicator, rng, traced):
+@pytest.mark.usefixtures("traced")
+def test_no_leak_on_any_path(indicator, rng):
     function = indicator.function()
     failures = []
     for label, args, kwargs, expected in cases(indicator, rng):
@@ -123,7 +127,8 @@ def test_no_leak_on_any_path(indicator, rng, traced):
             assert got is None, (label, got)
         elif expected is not ANY:
             assert got is not None and issubclass(got, expected), (label, got, expected)
-        found = leaks(lambda: run(function, args, kwargs), watched(indicator, args, kwargs))
+        call = functools.partial(run, function, args, kwargs)
+        found = leaks(call, watched(indicator, args, kwargs))
         if found:
             failures.append((label, found))
     assert not failures

@@ -51,8 +51,8 @@ def test_concurrent_calls_match_single_threaded_results(rng, fast_switching):
 
     def calls():
         for indicator, function in functions:
-            for layout, (h, l, c) in shared.items():
-                inputs = [c] if len(indicator.inputs) == 1 else [h, l, c]
+            for layout, (high_, low_, close_) in shared.items():
+                inputs = [close_] if len(indicator.inputs) == 1 else [high_, low_, close_]
                 yield (indicator.name, layout, "sample"), function, inputs, indicator.sample
                 yield (indicator.name, layout, "periods of 7"), function, inputs, {
                     p.name: 7 for p in indicator.params if p.kind == "int"}
