@@ -21,38 +21,58 @@
 //   order    each smoothing is two rounded products then one addition; each guarded
 //            ratio forms its product with 100.0 before the division
 //
-// Each intermediate series of the textbook layout (moves, DM, TR, the three smoothed
-// series, DX) is needed only at i and i-1, so it lives in a scalar here; the values
-// are the same operations in the same order, hence the same bits.
+// Each intermediate series of the textbook layout (moves, DM, TR, DX) is needed only at
+// its own position, so it lives in a register; the three smoothed series pass through
+// a small buffer per block. The values are the same operations in the same order,
+// hence the same bits.
+//
+// Speed: the only serial work is the four smoothings, and the only slow operations are
+// the three divisions per position. The loop runs over blocks of positions in two
+// passes, two positions per step with the pair operations of common/double2.hpp:
+//   1. the moves, DM, the true range and the three smoothings of the block, into the
+//      block buffer: DM is a masked select and the true range takes maxpd, so nothing
+//      here branches on the data;
+//   2. +DI, -DI, DX and ADX from the buffer: +DI of two positions in one division, -DI
+//      and DX likewise, so three divisions per step of two positions.
+// Splitting the passes keeps each loop short: the smoothings no longer wait behind the
+// divisions. A zero guard is one test for both lanes; in the rare step with a zero
+// denominator, that lane divides 1.0 and is then masked to 0.0, so nothing is ever
+// divided by zero. An odd last position runs the same step with its values in both
+// lanes, and only the first lane is stored.
 #pragma once
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
 
+#include "common/double2.hpp"
 #include "common/true_range.hpp"
 
 namespace vi::adx {
 
 namespace detail {
 
-struct Directional {
-    double plus_di;
-    double minus_di;
-    double dx;
-};
-
-inline Directional directional(double plus_dm_rma, double minus_dm_rma, double tr_rma) noexcept {
-    Directional d{0.0, 0.0, 0.0};
-    if (tr_rma != 0.0) {  // NaN != 0.0 holds
-        d.plus_di = (plus_dm_rma * 100.0) / tr_rma;
-        d.minus_di = (minus_dm_rma * 100.0) / tr_rma;
-    }
-    const double sum_plus_minus_di = d.plus_di + d.minus_di;
-    if (sum_plus_minus_di != 0.0) {
-        d.dx = (std::fabs(d.plus_di - d.minus_di) * 100.0) / sum_plus_minus_di;
-    }
-    return d;
+// numerator / denominator lane by lane, 0.0 where the denominator == 0.0 (a NaN
+// denominator is != 0.0 and passes through).
+inline Double2 ratio_or_zero(Double2 numerator, Double2 denominator) noexcept {
+    const Mask2 usable = nonzero(denominator);
+    if (all(usable)) return numerator / denominator;
+    return keep(usable, numerator / select(usable, denominator, splat(1.0)));
 }
+
+// DX from +DI and -DI, lane by lane: 0.0 where +DI + -DI == 0.0.
+inline Double2 dx(Double2 plus_di, Double2 minus_di) noexcept {
+    return ratio_or_zero(magnitude(plus_di - minus_di) * splat(100.0), plus_di + minus_di);
+}
+
+// Positions per block (even, so that only the last block can end on a lone position).
+inline constexpr std::int64_t block = 256;
+
+// The smoothed series of one block; a spare slot takes the copy of a lone last position.
+struct Smoothed {
+    double tr[block + 1];
+    double plus_dm[block + 1];
+    double minus_dm[block + 1];
+};
 
 }  // namespace detail
 
@@ -64,42 +84,83 @@ void kernel(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values
     const double keep_di = 1.0 - alpha_di;
     const double alpha_adx = 1.0 / static_cast<double>(adx_smoothing);
     const double keep_adx = 1.0 - alpha_adx;
+    const Double2 hundred = splat(100.0);
 
-    double prev_high = high[0];
-    double prev_low = low[0];
-    double tr_rma = prev_high - prev_low;
-    double plus_dm_rma = 0.0;
-    double minus_dm_rma = 0.0;
-    detail::Directional d = detail::directional(plus_dm_rma, minus_dm_rma, tr_rma);
-    double adx = d.dx;
-    plus_di[0] = d.plus_di;
-    minus_di[0] = d.minus_di;
-    adx_values[0] = adx;
+    // Position 0: the range of the first bar, no moves, and ADX[0] = DX[0].
+    double tr_rma = high[0] - low[0];
+    Double2 dm_rma = splat(0.0);  // [+DM, -DM] smoothed
+    double adx;
+    {
+        const Double2 plus = detail::ratio_or_zero(splat(first(dm_rma)) * hundred, splat(tr_rma));
+        const Double2 minus = detail::ratio_or_zero(splat(second(dm_rma)) * hundred, splat(tr_rma));
+        adx = first(detail::dx(plus, minus));
+        plus_di[0] = first(plus);
+        minus_di[0] = first(minus);
+        adx_values[0] = adx;
+    }
 
-    for (std::int64_t i = 1; i < length; ++i) {
-        const double h = high[i];
-        const double l = low[i];
-        const double prev_close = close[i - 1];
+    const Double2 alpha = splat(alpha_di);
+    const Double2 keep_pair = splat(keep_di);
+    const Double2 zero = splat(0.0);
+    const Double2 alpha_dx = splat(alpha_adx);
+    detail::Smoothed buf;
+    const Contiguous<const double> tr_buf{buf.tr}, plus_buf{buf.plus_dm}, minus_buf{buf.minus_dm};
 
-        const double up = h - prev_high;
-        const double down = prev_low - l;
-        const double plus_dm = (up > down && up > 0.0) ? up : 0.0;
-        const double minus_dm = (down > up && down > 0.0) ? down : 0.0;
+    // Pass 1 for positions start + k and start + k + 1, given their prices and those one
+    // position earlier: the smoothings, into slots k and k + 1.
+    auto smooth = [&](std::int64_t k, Double2 h, Double2 h_prev, Double2 l, Double2 l_prev, Double2 c_prev) {
+        const Double2 up = h - h_prev;
+        const Double2 down = l_prev - l;
+        // up > down && up > 0.0 is up > (0.0 > down ? 0.0 : down): a NaN down stays NaN.
+        const Double2 plus_term = alpha * keep(greater_of(zero, down) < up, up);
+        const Double2 minus_term = alpha * keep(greater_of(zero, up) < down, down);
+        const Double2 tr_term = alpha * true_range(h, l, c_prev);
+        tr_rma = keep_di * tr_rma + first(tr_term);
+        dm_rma = keep_pair * dm_rma + firsts(plus_term, minus_term);
+        buf.tr[k] = tr_rma;
+        buf.plus_dm[k] = first(dm_rma);
+        buf.minus_dm[k] = second(dm_rma);
+        tr_rma = keep_di * tr_rma + second(tr_term);
+        dm_rma = keep_pair * dm_rma + seconds(plus_term, minus_term);
+        buf.tr[k + 1] = tr_rma;
+        buf.plus_dm[k + 1] = first(dm_rma);
+        buf.minus_dm[k + 1] = second(dm_rma);
+    };
 
-        const double tr = true_range(h, l, prev_close);
+    for (std::int64_t start = 1; start < length; start += detail::block) {
+        const std::int64_t count = std::min(detail::block, length - start);
 
-        tr_rma = keep_di * tr_rma + alpha_di * tr;
-        plus_dm_rma = keep_di * plus_dm_rma + alpha_di * plus_dm;
-        minus_dm_rma = keep_di * minus_dm_rma + alpha_di * minus_dm;
+        std::int64_t k = 0;
+        for (; k + 1 < count; k += 2) {
+            const std::int64_t i = start + k;
+            smooth(k, load_pair(high, i), load_pair(high, i - 1), load_pair(low, i), load_pair(low, i - 1),
+                   load_pair(close, i - 1));
+        }
+        if (k < count) {
+            const std::int64_t i = start + k;
+            smooth(k, splat(high[i]), splat(high[i - 1]), splat(low[i]), splat(low[i - 1]), splat(close[i - 1]));
+        }
 
-        d = detail::directional(plus_dm_rma, minus_dm_rma, tr_rma);
-        adx = keep_adx * adx + alpha_adx * d.dx;
-        plus_di[i] = d.plus_di;
-        minus_di[i] = d.minus_di;
-        adx_values[i] = adx;
-
-        prev_high = h;
-        prev_low = l;
+        // Pass 2: +DI, -DI, DX and ADX of the block.
+        for (k = 0; k < count; k += 2) {
+            const Double2 tr = load_pair(tr_buf, k);
+            const Double2 plus = detail::ratio_or_zero(load_pair(plus_buf, k) * hundred, tr);
+            const Double2 minus = detail::ratio_or_zero(load_pair(minus_buf, k) * hundred, tr);
+            const Double2 dx_term = alpha_dx * detail::dx(plus, minus);
+            const double adx_first = keep_adx * adx + first(dx_term);
+            const std::int64_t i = start + k;
+            if (k + 1 < count) {
+                adx = keep_adx * adx_first + second(dx_term);
+                store_pair(plus_di, i, plus);
+                store_pair(minus_di, i, minus);
+                store_pair(adx_values, i, pair(adx_first, adx));
+            } else {
+                adx = adx_first;
+                plus_di[i] = first(plus);
+                minus_di[i] = first(minus);
+                adx_values[i] = adx_first;
+            }
+        }
     }
 }
 
