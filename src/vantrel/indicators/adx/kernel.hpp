@@ -22,23 +22,23 @@
 //            ratio forms its product with 100.0 before the division
 //
 // Each intermediate series of the textbook layout (moves, DM, TR, DX) is needed only at
-// its own position, so it lives in a register; the three smoothed series pass through
-// a small buffer per block. The values are the same operations in the same order,
-// hence the same bits.
+// its own position and lives in a register; the smoothed series pass through a small
+// buffer. The values are the same operations in the same order, hence the same bits.
 //
-// Speed: the only serial work is the four smoothings, and the only slow operations are
-// the three divisions per position. The loop runs over blocks of positions in two
-// passes, two positions per step with the pair operations of common/double2.hpp:
-//   1. the moves, DM, the true range and the three smoothings of the block, into the
-//      block buffer: DM is a masked select and the true range takes maxpd, so nothing
-//      here branches on the data;
-//   2. +DI, -DI, DX and ADX from the buffer: +DI of two positions in one division, -DI
-//      and DX likewise, so three divisions per step of two positions.
-// Splitting the passes keeps each loop short: the smoothings no longer wait behind the
-// divisions. A zero guard is one test for both lanes; in the rare step with a zero
-// denominator, that lane divides 1.0 and is then masked to 0.0, so nothing is ever
-// divided by zero. An odd last position runs the same step with its values in both
-// lanes, and only the first lane is stored.
+// Speed: the serial work is the four smoothings (a multiplication and an addition each,
+// per position); the slow work is three divisions per position. Neither the moves nor
+// DM (a masked select) nor the true range (maxpd) branch on the data, and each division
+// instruction does several positions' worth. Two loops:
+//   - pairs (every target): blocks of positions in two passes, two positions per step
+//     with the pair operations of common/double2.hpp; pass 1 runs the moves, DM, the
+//     true range and the three smoothings into a block buffer, pass 2 the ratios and
+//     ADX from it, +DI of two positions in one division (-DI and DX likewise);
+//   - AVX (x86 with GCC or Clang, when the processor has AVX, contiguous arrays of at
+//     least avx_minimum positions): four positions per step, and the smoothings run
+//     ahead of the divisions through a ring, so that one loop overlaps the two (see
+//     avx_run); the pair loop then finishes the last one to three positions.
+// A zero guard is one test for all lanes; in the rare step with a zero denominator that
+// lane divides 1.0 and is masked to 0.0, so nothing is ever divided by zero.
 #pragma once
 
 #include <algorithm>
@@ -48,8 +48,8 @@
 #include "common/double2.hpp"
 #include "common/true_range.hpp"
 
-// The AVX form of the loop: GCC and Clang on x86, chosen at run time when the processor
-// has AVX; VI_ADX_AVX=0 on the command line leaves it out.
+// The AVX loop: GCC and Clang on x86 (it is compiled for AVX with a target attribute and
+// chosen at run time); VI_ADX_AVX=0 on the command line leaves it out.
 #ifndef VI_ADX_AVX
 #if VI_DOUBLE2_SSE2 && (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
 #define VI_ADX_AVX 1
@@ -174,24 +174,26 @@ void blocks(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values
 #define VI_AVX __attribute__((target("avx")))
 #define VI_AVX_INLINE __attribute__((target("avx"), always_inline))
 
-VI_AVX_INLINE inline __m256d ratio_or_zero(__m256d numerator, __m256d denominator) noexcept {
+// ratio_or_zero and magnitude, four lanes.
+VI_AVX_INLINE inline __m256d ratio_or_zero4(__m256d numerator, __m256d denominator) noexcept {
     const __m256d usable = _mm256_cmp_pd(denominator, _mm256_setzero_pd(), _CMP_NEQ_UQ);
     if (_mm256_movemask_pd(usable) == 0xF) return _mm256_div_pd(numerator, denominator);
     const __m256d safe = _mm256_blendv_pd(_mm256_set1_pd(1.0), denominator, usable);
     return _mm256_and_pd(usable, _mm256_div_pd(numerator, safe));
 }
 
-VI_AVX_INLINE inline __m256d magnitude(__m256d x) noexcept { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
+VI_AVX_INLINE inline __m256d magnitude4(__m256d x) noexcept { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
 
 // The ring between the two halves of the AVX loop.
-inline constexpr std::int64_t lag = 16;   // positions the smoothings run ahead
-inline constexpr std::int64_t ring = 32;  // slots: a power of two, a multiple of 4, >= lag + 4
-static_assert((ring & (ring - 1)) == 0 && ring % 4 == 0 && ring >= lag + 4 && lag % 4 == 0);
+inline constexpr std::int64_t lag = 16;   // positions the smoothings run ahead of ADX
+inline constexpr std::int64_t ring = 32;  // slots: a power of two, a multiple of 4, > lag
+static_assert((ring & (ring - 1)) == 0 && ring % 4 == 0 && ring > lag && lag % 8 == 0);
 inline constexpr std::int64_t avx_minimum = 64;  // positions below which the pair loop does it all
 
 struct Ring {
     alignas(32) double tr[ring];
     alignas(32) double dm[2 * ring];  // [+DM, -DM] of each slot
+    alignas(32) double dx[ring];      // alpha_adx * DX
 };
 
 // The terms that positions i..i+3 add to the smoothings (alpha * TR, alpha * DM).
@@ -213,20 +215,16 @@ VI_AVX_INLINE inline Terms avx_terms(const double* high, const double* low, cons
     const __m256d minus_term =
         _mm256_mul_pd(alpha, _mm256_and_pd(_mm256_cmp_pd(_mm256_max_pd(zero, up), down, _CMP_LT_OQ), down));
     const __m256d tr = _mm256_max_pd(
-        _mm256_max_pd(magnitude(_mm256_sub_pd(l, c_prev)), magnitude(_mm256_sub_pd(h, c_prev))), _mm256_sub_pd(h, l));
+        _mm256_max_pd(magnitude4(_mm256_sub_pd(l, c_prev)), magnitude4(_mm256_sub_pd(h, c_prev))), _mm256_sub_pd(h, l));
     const __m256d tr_term = _mm256_mul_pd(alpha, tr);
     return {_mm256_castpd256_pd128(tr_term), _mm256_extractf128_pd(tr_term, 1),
             _mm256_unpacklo_pd(plus_term, minus_term), _mm256_unpackhi_pd(plus_term, minus_term)};
 }
 
-// +DI and -DI of positions j..j+3 from the ring, stored; returns alpha_adx * DX of the four
-// as [DX_0, DX_1] and [DX_2, DX_3].
-struct DxTerms {
-    __m128d dx_01, dx_23;
-};
-
-VI_AVX_INLINE inline DxTerms avx_ratios(double* plus_di, double* minus_di, std::int64_t j, const Ring& r,
-                                        __m256d alpha_adx) noexcept {
+// +DI and -DI of positions j..j+3 from the ring, stored, and alpha_adx * DX of the four
+// into the ring.
+VI_AVX_INLINE inline void avx_ratios(double* plus_di, double* minus_di, std::int64_t j, Ring& r,
+                                    __m256d alpha_adx) noexcept {
     const __m256d hundred = _mm256_set1_pd(100.0);
     const std::int64_t k = (j - 1) & (ring - 1);
     const __m256d dm_01 = _mm256_load_pd(r.dm + 2 * k);                // [+0, -0, +1, -1]
@@ -234,14 +232,13 @@ VI_AVX_INLINE inline DxTerms avx_ratios(double* plus_di, double* minus_di, std::
     const __m256d even = _mm256_permute2f128_pd(dm_01, dm_23, 0x20);  // [+0, -0, +2, -2]
     const __m256d odd = _mm256_permute2f128_pd(dm_01, dm_23, 0x31);   // [+1, -1, +3, -3]
     const __m256d tr = _mm256_load_pd(r.tr + k);
-    const __m256d plus = ratio_or_zero(_mm256_mul_pd(_mm256_unpacklo_pd(even, odd), hundred), tr);
-    const __m256d minus = ratio_or_zero(_mm256_mul_pd(_mm256_unpackhi_pd(even, odd), hundred), tr);
+    const __m256d plus = ratio_or_zero4(_mm256_mul_pd(_mm256_unpacklo_pd(even, odd), hundred), tr);
+    const __m256d minus = ratio_or_zero4(_mm256_mul_pd(_mm256_unpackhi_pd(even, odd), hundred), tr);
     _mm256_storeu_pd(plus_di + j, plus);
     _mm256_storeu_pd(minus_di + j, minus);
-    const __m256d dx_term = _mm256_mul_pd(
-        alpha_adx,
-        ratio_or_zero(_mm256_mul_pd(magnitude(_mm256_sub_pd(plus, minus)), hundred), _mm256_add_pd(plus, minus)));
-    return {_mm256_castpd256_pd128(dx_term), _mm256_extractf128_pd(dx_term, 1)};
+    const __m256d dx = ratio_or_zero4(_mm256_mul_pd(magnitude4(_mm256_sub_pd(plus, minus)), hundred),
+                                     _mm256_add_pd(plus, minus));
+    _mm256_store_pd(r.dx + k, _mm256_mul_pd(alpha_adx, dx));
 }
 
 // keep * value + term, lane by lane.
@@ -251,11 +248,11 @@ VI_AVX_INLINE inline __m128d smooth2(__m128d keep, __m128d value, __m128d term) 
 
 // Positions [1, end), 4 per step, end - 1 a multiple of 4 and at least avx_minimum.
 // Three groups of four positions are in flight in one loop step: the smoothings of
-// i..i+3 (into the ring), the ratios of j..j+3 = i - lag + 4.. (from the ring), and the
-// ADX smoothing of the four positions before j, whose ratios the previous step found.
-// So the divisions overlap the serial smoothings and no smoothing waits on a division.
+// i..i+3 into the ring, the ratios of j = i - lag / 2 .. j + 3 from the ring, and ADX of
+// a = i - lag .. a + 3 from the ratios found two steps before. So the divisions of one
+// group overlap the serial smoothings of others, and no smoothing waits on a division.
 // The true-range smoothing and the ADX smoothing share one register as [TR_rma, ADX]:
-// each step of both is one multiplication by [keep_di, keep_adx] and one addition.
+// a step of both is one multiplication by [keep_di, keep_adx] and one addition.
 VI_AVX inline void avx_run(const double* high, const double* low, const double* close, double* plus_di,
                            double* minus_di, double* adx_values, std::int64_t end, State& state,
                            const Weights& w) noexcept {
@@ -290,50 +287,50 @@ VI_AVX inline void avx_run(const double* high, const double* low, const double* 
         _mm_store_pd(r.dm + 2 * k + 6, dm);
     }
 
-    std::int64_t a = 1;  // next position of the ADX smoothing, whose ratios are in `d`
-    DxTerms d = avx_ratios(plus_di, minus_di, a, r, alpha_adx);
-    std::int64_t j = a + 4;  // next position of the ratios
+    // The ratios of the first two groups; then each step smooths i..i+3, finds the ratios
+    // of j = i - lag / 2 and smooths ADX of a = i - lag, whose ratios are two steps old.
+    std::int64_t j = 1;  // next position of the ratios
+    for (; j < 1 + lag / 2; j += 4) avx_ratios(plus_di, minus_di, j, r, alpha_adx);
+    std::int64_t a = 1;  // next position of the ADX smoothing
     for (; i < end; i += 4, j += 4, a += 4) {
         const Terms t = avx_terms(high, low, close, i, alpha);
-        const DxTerms next = avx_ratios(plus_di, minus_di, j, r, alpha_adx);
         const std::int64_t k = (i - 1) & (ring - 1);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(t.tr_01, d.dx_01));
+        const double* dx = r.dx + ((a - 1) & (ring - 1));
+        const __m128d dx_01 = _mm_load_pd(dx);
+        const __m128d dx_23 = _mm_load_pd(dx + 2);
+        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(t.tr_01, dx_01));
         dm = smooth2(keep_dm, dm, _mm256_castpd256_pd128(t.dm_02));
         _mm_store_sd(r.tr + k, tr_adx);
         _mm_storeh_pd(adx_values + a, tr_adx);
         _mm_store_pd(r.dm + 2 * k, dm);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(t.tr_01, d.dx_01));
+        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(t.tr_01, dx_01));
         dm = smooth2(keep_dm, dm, _mm256_castpd256_pd128(t.dm_13));
         _mm_store_sd(r.tr + k + 1, tr_adx);
         _mm_storeh_pd(adx_values + a + 1, tr_adx);
         _mm_store_pd(r.dm + 2 * k + 2, dm);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(t.tr_23, d.dx_23));
+        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(t.tr_23, dx_23));
         dm = smooth2(keep_dm, dm, _mm256_extractf128_pd(t.dm_02, 1));
         _mm_store_sd(r.tr + k + 2, tr_adx);
         _mm_storeh_pd(adx_values + a + 2, tr_adx);
         _mm_store_pd(r.dm + 2 * k + 4, dm);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(t.tr_23, d.dx_23));
+        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(t.tr_23, dx_23));
         dm = smooth2(keep_dm, dm, _mm256_extractf128_pd(t.dm_13, 1));
         _mm_store_sd(r.tr + k + 3, tr_adx);
         _mm_storeh_pd(adx_values + a + 3, tr_adx);
         _mm_store_pd(r.dm + 2 * k + 6, dm);
-        d = next;
+        avx_ratios(plus_di, minus_di, j, r, alpha_adx);
     }
 
-    // The smoothings are done: ADX alone for the rest (the true-range lane is discarded).
+    // The smoothings are done: the last ratios, then ADX alone (the true-range lane is
+    // discarded).
+    for (; j < end; j += 4) avx_ratios(plus_di, minus_di, j, r, alpha_adx);
     const double tr_rma = _mm_cvtsd_f64(tr_adx);
-    for (;;) {
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(d.dx_01, d.dx_01));
-        _mm_storeh_pd(adx_values + a, tr_adx);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(d.dx_01, d.dx_01));
-        _mm_storeh_pd(adx_values + a + 1, tr_adx);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpacklo_pd(d.dx_23, d.dx_23));
-        _mm_storeh_pd(adx_values + a + 2, tr_adx);
-        tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_unpackhi_pd(d.dx_23, d.dx_23));
-        _mm_storeh_pd(adx_values + a + 3, tr_adx);
-        a += 4;
-        if (a == end) break;
-        d = avx_ratios(plus_di, minus_di, a, r, alpha_adx);
+    for (; a < end; a += 4) {
+        const double* dx = r.dx + ((a - 1) & (ring - 1));
+        for (int q = 0; q < 4; ++q) {
+            tr_adx = smooth2(keep_tr_adx, tr_adx, _mm_loaddup_pd(dx + q));
+            _mm_storeh_pd(adx_values + a + q, tr_adx);
+        }
     }
     state.tr_rma = tr_rma;
     state.dm_rma.v = dm;
