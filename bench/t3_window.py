@@ -1,6 +1,6 @@
 """NORMALIZED_T3: does a long normalization window cost what a short one does?
 
-The rolling bounds come from monotonic deques, so the work per sample should not
+The rolling bounds come from a block algorithm, so the work per sample should not
 grow with `period`. This times NORMALIZED_T3 on one random walk with a short and a
 long window, alternating the two in every repeat so that both see the same machine
 state, and compares the medians.

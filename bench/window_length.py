@@ -1,7 +1,7 @@
 """How the cost of STOCHASTIC depends on the %K window length.
 
-The window extremes come from monotonic deques, so a call should cost about the same for
-k_period 14 and 1,000. Both lengths are timed in one run, alternating call by call so that
+The window extremes come from a block algorithm with O(1) work per sample, so a call should
+cost about the same for k_period 14 and 1,000. Both lengths are timed in one run, alternating call by call so that
 drift of the machine hits both alike; the medians and their ratio are printed.
 
     python bench/window_length.py [--samples 1000000] [--repeats 15]

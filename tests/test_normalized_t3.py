@@ -262,6 +262,23 @@ def test_matches_reference_on_long_inputs(rng, period, t3_period):
     assert_same_bits(NORMALIZED_T3(x, period, t3_period), reference(x, period, t3_period))
 
 
+@pytest.mark.parametrize("period", range(1, 9))
+def test_windows_across_block_boundaries(rng, period):
+    # The bounds are put together from blocks of `period` positions counted from 0. With
+    # t3_period 1 the T3 values follow the input's ties, flat stretches and infinities; a NaN
+    # sample turns T3 NaN from there on, so its position moves the first NaN window start.
+    lengths = {n for m in range(5) for n in (m * period - 1, m * period, m * period + 1) if n > 0}
+    for n in sorted(lengths):
+        for trial in range(6):
+            x = random_prices(rng, n, specials=0.0, ties=0.4, flat=0.2)
+            if trial % 2:
+                x[int(rng.integers(n))] = NAN
+            if trial % 3 == 0:
+                x[int(rng.integers(n))] = math.inf if trial else -math.inf
+            assert_same_bits(NORMALIZED_T3(x, period, 1), reference(x, period, 1),
+                             f"n={n} trial={trial}")
+
+
 @pytest.mark.parametrize("view", STRIDED_VIEWS)
 def test_strided_input_matches_the_reference(rng, monkeypatch, view):
     x = random_prices(rng, 300, specials=0.0)

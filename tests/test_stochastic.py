@@ -123,6 +123,34 @@ def test_matches_reference_on_random_inputs(rng):
         check(high, low, close, k_period, d_period, f"trial={trial} k={k_period} d={d_period}")
 
 
+def boundary_lengths(k_period):
+    """Lengths on and next to multiples of k_period, down to those shorter than a window."""
+    return sorted({n for m in range(5) for n in (m * k_period - 1, m * k_period, m * k_period + 1)
+                   if n >= 0})
+
+
+@pytest.mark.parametrize("k_period", range(1, 9))
+def test_windows_across_block_boundaries(rng, k_period):
+    # The extremes are put together from blocks of k_period samples counted from position 0:
+    # a window is a whole block or a tail of one block followed by a head of the next.
+    for n in boundary_lengths(k_period):
+        for trial in range(12):
+            if trial % 2:
+                high, low, close = small_set(rng, n), small_set(rng, n), small_set(rng, n)
+            else:
+                high, low, close = random_ohlc(rng, n, specials=0.2, ties=0.3, flat=0.1)
+            check(high, low, close, k_period, 1 + trial % 5, f"n={n} trial={trial}")
+    # One NaN high and one NaN low at every offset, on and off the block edges, amid ties
+    # of signed zeros.
+    n = 3 * k_period + 1
+    base = rng.choice(np.array([0.0, -0.0, 1.0, -1.0]), n)
+    for p in range(n):
+        high, low = base.copy(), base.copy()
+        high[p] = NAN
+        low[(p + 1) % n] = NAN
+        check(high, low, base[::-1].copy(), k_period, 3, f"nan at {p}")
+
+
 @pytest.mark.parametrize(("k_period", "d_period"), [(14, 3), (50, 1), (200, 7), (999, 2)])
 def test_matches_reference_on_long_windows(rng, k_period, d_period):
     for flat in (0.05, 0.4):

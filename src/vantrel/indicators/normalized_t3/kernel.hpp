@@ -21,14 +21,16 @@
 //   NaN      a NaN sample makes every stage NaN from there on, so the result too
 //   order    each product rounded on its own, sums in the grouping shown (no FMA)
 //
-// The bounds come from two monotonic deques (common/monotonic_deque.hpp) instead of a
-// rescan: O(1) amortised per sample whatever the period, with the rescan's exact answer.
+// The bounds come from common/window_extremes.hpp instead of a rescan: O(1) per sample
+// whatever the period, without a data-dependent branch, with the rescan's exact answer.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-#include "common/monotonic_deque.hpp"
+#include "common/views.hpp"
+#include "common/window_extremes.hpp"
 
 namespace vi::normalized_t3 {
 
@@ -78,34 +80,25 @@ bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volu
 }
 
 // Writes out[0 .. length) from t3; `nan` is written wherever the bounds are NaN.
-// `low_ring` and `high_ring` hold deque_capacity(length, period) slots each;
+// `high_tails` and `low_tails` hold tails_capacity(length, period) doubles each;
 // requires period >= 1.
 template <class Out>
 void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t period,
-                    DequeSlot* low_ring, DequeSlot* high_ring, double nan) noexcept {
-    const std::int64_t capacity = deque_capacity(length, period);
-    MinDeque lows(low_ring, capacity);
-    MaxDeque highs(high_ring, capacity);
-    for (std::int64_t i = 0; i < length; ++i) {
-        // Expire first: the deques then hold positions of [i - period + 1, i] only.
-        const std::int64_t start = i - period + 1;
-        lows.expire(start);
-        highs.expire(start);
-        const double value = t3[i];
-        if (!std::isnan(value)) {
-            lows.push(value, i);
-            highs.push(value, i);
-        }
-        if (start < 0 || std::isnan(t3[start])) {
-            out[i] = nan;
-            continue;
-        }
-        const double min_val = lows.front();
-        const double max_val = highs.front();
-        double range_val = max_val - min_val;
-        if (range_val == 0.0) range_val = 1.0;
-        out[i] = (value - min_val) / range_val - 0.5;
-    }
+                    double* high_tails, double* low_tails, double nan) noexcept {
+    const std::int64_t warm_up = std::min(period - 1, length);
+    for (std::int64_t i = 0; i < warm_up; ++i) out[i] = nan;
+    const Contiguous<const double> values{t3};
+    window_extremes(values, values, length, period, high_tails, low_tails,
+                    [t3, out, nan](std::int64_t i, double max_val, double min_val) {
+                        // Both bounds are NaN exactly when t3 at the window start is.
+                        if (std::isnan(min_val)) {
+                            out[i] = nan;
+                            return;
+                        }
+                        double range_val = max_val - min_val;
+                        if (range_val == 0.0) range_val = 1.0;
+                        out[i] = (t3[i] - min_val) / range_val - 0.5;
+                    });
 }
 
 }  // namespace vi::normalized_t3

@@ -35,8 +35,8 @@ vi::Ref normalized_t3_call(vi::Call& call) {
 
     // Working memory is taken before the lock is released (bad_alloc becomes MemoryError).
     auto t3 = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(length));
-    const std::int64_t capacity = vi::deque_capacity(length, period);
-    auto rings = std::make_unique_for_overwrite<vi::DequeSlot[]>(static_cast<std::size_t>(2 * capacity));
+    const std::int64_t capacity = vi::tails_capacity(length, period);
+    auto tails = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(2 * capacity));
 
     bool nan_start = false;
     vi::run_pass(length, [&] {
@@ -52,8 +52,8 @@ vi::Ref normalized_t3_call(vi::Call& call) {
     vi::run_pass(length, [&] {
         vi::dispatch(
             [&](auto out) {
-                vi::normalized_t3::normalize_pass(t3.get(), out, length, period, rings.get(),
-                                                  rings.get() + capacity, nan);
+                vi::normalized_t3::normalize_pass(t3.get(), out, length, period, tails.get(),
+                                                  tails.get() + capacity, nan);
             },
             result.raw());
     });

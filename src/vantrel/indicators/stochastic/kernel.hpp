@@ -19,51 +19,44 @@
 //            d_period of 0 gives 0.0 / 0.0 = NaN, a negative one an empty sum, -0.0
 //   order    the two differences, their quotient, then the product with 100.0
 //
-// The window extremes come from two monotonic deques (common/monotonic_deque.hpp)
-// instead of a rescan, in O(1) amortised per sample, with the rescan's exact answer.
+// The window extremes come from common/window_extremes.hpp: the rescan's exact answer
+// in O(1) per sample whatever k_period, without a data-dependent branch.
 #pragma once
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 
-#include "common/monotonic_deque.hpp"
+#include "common/window_extremes.hpp"
 
 namespace vi::stochastic {
 
-// The %K pass. `max_ring` and `min_ring` hold deque_capacity(length, k_period) slots
-// each; k_period must be at least 1.
+// The %K pass. `high_tails` and `low_tails` hold tails_capacity(length, k_period)
+// doubles each; k_period must be at least 1.
 template <class In, class Out>
 void k_pass(In high, In low, In close, Out k_values, std::int64_t length, std::int64_t k_period,
-            double nan, DequeSlot* max_ring, DequeSlot* min_ring) noexcept {
-    const std::int64_t capacity = deque_capacity(length, k_period);
-    MaxDeque highs(max_ring, capacity);
-    MinDeque lows(min_ring, capacity);
-    for (std::int64_t i = 0; i < length; ++i) {
-        // Expire first: the deques then hold positions of [i - k_period + 1, i] only,
-        // at most k_period of them.
-        const std::int64_t start = i - k_period + 1;
-        highs.expire(start);
-        lows.expire(start);
-        const double h = high[i];
-        const double l = low[i];
-        if (!std::isnan(h)) highs.push(h, i);
-        if (!std::isnan(l)) lows.push(l, i);
-        if (start < 0) {
-            k_values[i] = nan;
-            continue;
-        }
-        // A non-NaN first sample keeps its deque non-empty (see the deque's header).
-        const double first_high = high[start];
-        const double first_low = low[start];
-        const double highest_high = std::isnan(first_high) ? first_high : highs.front();
-        const double lowest_low = std::isnan(first_low) ? first_low : lows.front();
-        const double close_val = close[i];
-        if (highest_high == lowest_low) {
-            k_values[i] = 50.0;
-        } else {
-            k_values[i] = ((close_val - lowest_low) / (highest_high - lowest_low)) * 100.0;
-        }
+            double nan, double* high_tails, double* low_tails) noexcept {
+    const std::int64_t warm_up = std::min(k_period - 1, length);
+    for (std::int64_t i = 0; i < warm_up; ++i) k_values[i] = nan;
+    window_extremes(high, low, length, k_period, high_tails, low_tails,
+                    [close, k_values](std::int64_t i, double highest_high, double lowest_low) {
+                        // The division overlaps the scans of the extremes; the flat test
+                        // is a branch that random data hardly ever takes.
+                        if (highest_high == lowest_low) {
+                            k_values[i] = 50.0;
+                        } else {
+                            k_values[i] = ((close[i] - lowest_low) / (highest_high - lowest_low)) * 100.0;
+                        }
+                    });
+}
+
+// %D at positions [first, length) for a d_period of D: the window of D values summed
+// from 0.0 in ascending order, written out so that the compiler can vectorise the loop.
+template <int D, class View>
+void d_fixed(View k_values, View d_values, std::int64_t first, std::int64_t length, double divisor) noexcept {
+    for (std::int64_t i = first; i < length; ++i) {
+        double k_sum = 0.0;
+        for (std::int64_t j = i - (D - 1); j <= i; ++j) k_sum = k_sum + k_values[j];
+        d_values[i] = k_sum / divisor;
     }
 }
 
@@ -76,6 +69,13 @@ void d_pass(View k_values, View d_values, std::int64_t length, std::int64_t k_pe
     for (std::int64_t i = 0; i < first; ++i) d_values[i] = nan;
     // From `first` on, a window of d_period >= 1 starts at k_period - 1 or later, and
     // one of d_period <= 0 is empty, so every read lies inside [0, i].
+    switch (d_period) {  // the usual short periods with a fixed count
+        case 1: return d_fixed<1>(k_values, d_values, first, length, divisor);
+        case 2: return d_fixed<2>(k_values, d_values, first, length, divisor);
+        case 3: return d_fixed<3>(k_values, d_values, first, length, divisor);
+        case 4: return d_fixed<4>(k_values, d_values, first, length, divisor);
+        default: break;
+    }
     for (std::int64_t i = first; i < length; ++i) {
         double k_sum = 0.0;
         for (std::int64_t j = i - d_period + 1; j <= i; ++j) k_sum = k_sum + k_values[j];

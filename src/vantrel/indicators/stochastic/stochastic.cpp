@@ -55,16 +55,14 @@ vi::Ref stochastic_call(vi::Call& call) {
     vi::Output<double> k_values = call.empty(length);
     vi::Output<double> d_values = call.empty(length);
     const double nan = vi::stochastic::has_warm_up(length, k_period, d_period) ? call.np_nan() : 0.0;
-    const std::int64_t capacity = vi::deque_capacity(length, k_period);
-    // Ring storage of both deques; every slot is written before it is read.
-    auto rings =
-        std::make_unique_for_overwrite<vi::DequeSlot[]>(static_cast<std::size_t>(2 * capacity));
+    const std::int64_t capacity = vi::tails_capacity(length, k_period);
+    // The window tails of high and low; every slot is written before it is read.
+    auto tails = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(2 * capacity));
 
     vi::run_pass(length, [&] {
         vi::dispatch(
             [&](auto h, auto l, auto c, auto k, auto d) {
-                vi::stochastic::k_pass(h, l, c, k, length, k_period, nan, rings.get(),
-                                       rings.get() + capacity);
+                vi::stochastic::k_pass(h, l, c, k, length, k_period, nan, tails.get(), tails.get() + capacity);
                 vi::stochastic::d_pass(k, d, length, k_period, d_period, nan);
             },
             high.raw(), low.raw(), close.raw(), k_values.raw(), d_values.raw());
