@@ -127,7 +127,8 @@ inline void smooth(Smoothed& buf, std::int64_t k, Double2 h, Double2 h_prev, Dou
 // Positions [start, length), block by block.
 template <class In, class Out>
 void blocks(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values, std::int64_t start,
-            std::int64_t length, State& state, const Weights& w) noexcept {
+            std::int64_t length, State state, const Weights w) noexcept {
+    // State and weights are copies, which no store to an output can alias.
     const Double2 hundred = splat(100.0);
     const Double2 alpha_adx = splat(w.alpha_adx);
     Smoothed buf;
@@ -138,8 +139,8 @@ void blocks(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values
         std::int64_t k = 0;
         for (; k + 1 < count; k += 2) {
             const std::int64_t i = start + k;
-            smooth(buf, k, load_pair(high, i), load_pair(high, i - 1), load_pair(low, i), load_pair(low, i - 1),
-                   load_pair(close, i - 1), state, w);
+            smooth(buf, k, load_pair(high, i), load_pair(high, i - 1), load_pair(low, i),
+                   load_pair(low, i - 1), load_pair(close, i - 1), state, w);
         }
         if (k < count) {
             const std::int64_t i = start + k;
@@ -182,7 +183,9 @@ VI_AVX_INLINE inline __m256d ratio_or_zero4(__m256d numerator, __m256d denominat
     return _mm256_and_pd(usable, _mm256_div_pd(numerator, safe));
 }
 
-VI_AVX_INLINE inline __m256d magnitude4(__m256d x) noexcept { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x); }
+VI_AVX_INLINE inline __m256d magnitude4(__m256d x) noexcept {
+    return _mm256_andnot_pd(_mm256_set1_pd(-0.0), x);
+}
 
 // The ring between the two halves of the AVX loop.
 inline constexpr std::int64_t lag = 16;   // positions the smoothings run ahead of ADX
@@ -202,8 +205,8 @@ struct Terms {
     __m256d dm_02, dm_13;  // [+DM_0, -DM_0, +DM_2, -DM_2], [+DM_1, -DM_1, +DM_3, -DM_3]
 };
 
-VI_AVX_INLINE inline Terms avx_terms(const double* high, const double* low, const double* close, std::int64_t i,
-                                     __m256d alpha) noexcept {
+VI_AVX_INLINE inline Terms avx_terms(const double* high, const double* low, const double* close,
+                                     std::int64_t i, __m256d alpha) noexcept {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d h = _mm256_loadu_pd(high + i);
     const __m256d l = _mm256_loadu_pd(low + i);
@@ -214,8 +217,9 @@ VI_AVX_INLINE inline Terms avx_terms(const double* high, const double* low, cons
         _mm256_mul_pd(alpha, _mm256_and_pd(_mm256_cmp_pd(_mm256_max_pd(zero, down), up, _CMP_LT_OQ), up));
     const __m256d minus_term =
         _mm256_mul_pd(alpha, _mm256_and_pd(_mm256_cmp_pd(_mm256_max_pd(zero, up), down, _CMP_LT_OQ), down));
-    const __m256d tr = _mm256_max_pd(
-        _mm256_max_pd(magnitude4(_mm256_sub_pd(l, c_prev)), magnitude4(_mm256_sub_pd(h, c_prev))), _mm256_sub_pd(h, l));
+    const __m256d high_close_prev = magnitude4(_mm256_sub_pd(h, c_prev));
+    const __m256d low_close_prev = magnitude4(_mm256_sub_pd(l, c_prev));
+    const __m256d tr = _mm256_max_pd(_mm256_max_pd(low_close_prev, high_close_prev), _mm256_sub_pd(h, l));
     const __m256d tr_term = _mm256_mul_pd(alpha, tr);
     return {_mm256_castpd256_pd128(tr_term), _mm256_extractf128_pd(tr_term, 1),
             _mm256_unpacklo_pd(plus_term, minus_term), _mm256_unpackhi_pd(plus_term, minus_term)};
@@ -371,8 +375,8 @@ void kernel(In high, In low, In close, Out plus_di, Out minus_di, Out adx_values
     if constexpr (std::is_same_v<In, Contiguous<const double>> && std::is_same_v<Out, Contiguous<double>>) {
         const std::int64_t end = 1 + (length - 1) / 4 * 4;
         if (end - 1 >= detail::avx_minimum && __builtin_cpu_supports("avx")) {
-            detail::avx_run(high.base, low.base, close.base, plus_di.base, minus_di.base, adx_values.base, end,
-                            state, w);
+            detail::avx_run(high.base, low.base, close.base, plus_di.base, minus_di.base, adx_values.base,
+                            end, state, w);
             start = end;
         }
     }

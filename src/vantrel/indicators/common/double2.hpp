@@ -88,16 +88,26 @@ template <class Op>
 inline Double2 each(Double2 a, Double2 b, Op op) noexcept {
     return {{op(a.lanes[0], b.lanes[0]), op(a.lanes[1], b.lanes[1])}};
 }
-inline Double2 operator+(Double2 a, Double2 b) noexcept { return each(a, b, [](double x, double y) { return x + y; }); }
-inline Double2 operator-(Double2 a, Double2 b) noexcept { return each(a, b, [](double x, double y) { return x - y; }); }
-inline Double2 operator*(Double2 a, Double2 b) noexcept { return each(a, b, [](double x, double y) { return x * y; }); }
-inline Double2 operator/(Double2 a, Double2 b) noexcept { return each(a, b, [](double x, double y) { return x / y; }); }
+inline Double2 operator+(Double2 a, Double2 b) noexcept {
+    return each(a, b, [](double x, double y) { return x + y; });
+}
+inline Double2 operator-(Double2 a, Double2 b) noexcept {
+    return each(a, b, [](double x, double y) { return x - y; });
+}
+inline Double2 operator*(Double2 a, Double2 b) noexcept {
+    return each(a, b, [](double x, double y) { return x * y; });
+}
+inline Double2 operator/(Double2 a, Double2 b) noexcept {
+    return each(a, b, [](double x, double y) { return x / y; });
+}
 inline Double2 greater_of(Double2 a, Double2 b) noexcept {
     return each(a, b, [](double x, double y) { return x > y ? x : y; });
 }
 inline Double2 magnitude(Double2 x) noexcept { return {{std::fabs(x.lanes[0]), std::fabs(x.lanes[1])}}; }
 
-inline Mask2 operator<(Double2 a, Double2 b) noexcept { return {{a.lanes[0] < b.lanes[0], a.lanes[1] < b.lanes[1]}}; }
+inline Mask2 operator<(Double2 a, Double2 b) noexcept {
+    return {{a.lanes[0] < b.lanes[0], a.lanes[1] < b.lanes[1]}};
+}
 inline Mask2 nonzero(Double2 x) noexcept { return {{x.lanes[0] != 0.0, x.lanes[1] != 0.0}}; }
 inline bool all(Mask2 m) noexcept { return m.lanes[0] && m.lanes[1]; }
 inline Double2 keep(Mask2 m, Double2 x) noexcept {
