@@ -61,7 +61,7 @@ def main() -> None:
     c.warm_numba()
 
     print(f"{args.samples:,} float64 samples, median of {args.repeats} rounds; "
-          f"(x r) = ours / contender")
+          f"(x r): ours / contender, below 1.0 ours is faster")
     for name in NAMES:
         mine = c.ours(name)
         loop = c.numba_function(name)
