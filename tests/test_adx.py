@@ -140,6 +140,29 @@ def test_matches_reference_on_random_inputs(rng):
               f"{adx_smoothing}")
 
 
+# Lengths around the start of the four-position loop (65 positions, on processors with AVX),
+# each remainder of its groups of four, and several blocks of the pair loop. A NaN high or
+# low makes every later row NaN, so these series keep theirs finite: NaN closes, ties, flat
+# stretches, inverted bars and small whole numbers (zero ranges and zero sums in any lane).
+@pytest.mark.parametrize("n", [64, 65, 66, 67, 68, 69, 70, 77, 258, 515, 1203])
+def test_long_inputs_match_the_reference(rng, n):
+    for trial in range(4):
+        if trial < 2:
+            high, low, close = random_ohlc(rng, n, specials=0.0, flat=0.3)
+            if trial == 1:
+                close[rng.random(n) < 0.1] = NAN
+        else:
+            pool = np.array([0.0, -0.0, 1.0, 2.0, 3.0] if trial == 2 else [5.0, 5.0, 5.0, 6.0])
+            high, low, close = rng.choice(pool, n), rng.choice(pool, n), rng.choice(pool, n)
+        ordinary = trial % 2 == 0  # else periods with infinite or negative weights
+        di_length = int(rng.integers(1, 30) if ordinary else rng.choice([0, -2, 1]))
+        adx_smoothing = int(rng.integers(1, 30) if ordinary else rng.choice([0, -3, 1]))
+        result = check(high, low, close, di_length, adx_smoothing,
+                       f"n={n} trial={trial} periods={di_length},{adx_smoothing}")
+        if ordinary:
+            assert not result.iloc[-8:].isna().to_numpy().any()
+
+
 @pytest.mark.parametrize("view", STRIDED_VIEWS)
 def test_strided_inputs_match_the_reference(rng, monkeypatch, view):
     high, low, close = random_ohlc(rng, 300)
