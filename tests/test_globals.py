@@ -95,6 +95,14 @@ def arguments(indicator, rng, as_series, n=N):
     return (*inputs, *[indicator.sample[p.name] for p in indicator.params])
 
 
+def prepared(indicator, rng, as_series=False, n=N):
+    """The module, its function, arguments for it and the result they give with real globals."""
+    module = indicator.load()
+    function = getattr(module, indicator.name)
+    args = arguments(indicator, rng, as_series, n)
+    return module, function, args, function(*args)
+
+
 def patched(module, monkeypatch, plan, np_overrides=None, pd_overrides=None):
     monkeypatch.setattr(module, "np", Proxy(np, plan, np_overrides))
     monkeypatch.setattr(module, "pd", Proxy(pd, plan, pd_overrides))
@@ -105,10 +113,7 @@ def patched(module, monkeypatch, plan, np_overrides=None, pd_overrides=None):
 @pytest.mark.usefixtures("traced")
 def test_a_failure_at_any_step_propagates_and_leaves_nothing_behind(indicator, as_series, rng,
                                                                     monkeypatch):
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, as_series)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng, as_series)
 
     # Through transparent stand-ins the call is the same; count its steps.
     plan = Plan()
@@ -162,10 +167,7 @@ def allocator(make):
 @pytest.mark.parametrize("kind", list(MALFORMED_ALLOCATIONS))
 @pytest.mark.usefixtures("traced")
 def test_a_malformed_output_array_is_refused(indicator, kind, rng, monkeypatch):
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
     allocate = allocator(MALFORMED_ALLOCATIONS[kind])
     monkeypatch.setattr(module, "np", Proxy(np, Plan(), {"empty": allocate, "zeros": allocate,
                                                           "full": allocate}))
@@ -201,10 +203,7 @@ def relaid(layout, fill):
 @every_indicator
 @pytest.mark.parametrize("layout", ["reversed", "every second", "misaligned"])
 def test_output_arrays_are_written_through_their_strides(indicator, layout, rng, monkeypatch):
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
     monkeypatch.setattr(module, "np", Proxy(np, Plan(), {"empty": relaid(layout, 12345),
                                                           "zeros": relaid(layout, 0)}))
     assert_same_result(function(*args), expected)
@@ -229,10 +228,7 @@ REPLACEMENTS = {
 @pytest.mark.parametrize("replacement", list(REPLACEMENTS))
 def test_replaced_attributes_give_an_exception_or_a_result(indicator, replacement, rng,
                                                            monkeypatch):
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
     np_overrides, pd_overrides = REPLACEMENTS[replacement]
     patched(module, monkeypatch, Plan(), np_overrides, pd_overrides)
     try:
@@ -286,10 +282,7 @@ ATR_REPLACEMENTS = {
 @pytest.mark.usefixtures("traced")
 def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch):
     indicator = BY_NAME["SUPERTREND"]
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
     replacement, error = ATR_REPLACEMENTS[kind]
     monkeypatch.setattr(module, "ATR", replacement)
 
@@ -305,10 +298,7 @@ def test_supertrend_refuses_a_malformed_atr(kind, rng, monkeypatch):
 
 @every_indicator
 def test_stand_ins_dropped_during_the_call_are_kept_alive_while_in_use(indicator, rng, monkeypatch):
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
 
     class RebindsGlobals:
         """A price input whose conversion puts the real modules back, so the stand-ins lose
@@ -327,10 +317,7 @@ def test_stand_ins_dropped_during_the_call_are_kept_alive_while_in_use(indicator
 
 def test_supertrend_keeps_an_atr_alive_that_unbinds_itself(rng, monkeypatch):
     indicator = BY_NAME["SUPERTREND"]
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False)
-    expected = function(*args)
+    module, function, args, expected = prepared(indicator, rng)
     real_atr = module.ATR
 
     def atr(*atr_args, **kwargs):
@@ -372,10 +359,8 @@ def test_a_failed_allocation_at_any_step_gives_memory_error(indicator, rng, monk
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
         pytest.skip("no _testcapi.set_nomemory")
-    module = indicator.load()
-    function = getattr(module, indicator.name)
-    args = arguments(indicator, rng, False, n=300)  # no length among the cached small ints
-    expected = function(*args)
+    # A length of 300 is no cached small int: making it allocates.
+    module, function, args, expected = prepared(indicator, rng, n=300)
     end = testcapi.remove_mem_hooks
     monkeypatch.setattr(module, "pd", types.SimpleNamespace(**{
         name: Assembly(name, (), {"real": getattr(pd, name), "end": staticmethod(end)})
