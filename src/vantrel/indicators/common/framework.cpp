@@ -3,6 +3,7 @@
 
 #include <frameobject.h>
 
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -27,7 +28,10 @@ namespace {
 
 ModuleDef* g_module_def = nullptr;     // the one module definition of this library
 PyObject* g_module = nullptr;          // the one module object, once fully executed
-std::int64_t g_interpreter = -1;       // the interpreter that loaded it first
+// The interpreter that loaded it first: claimed atomically, since interpreters with
+// their own GIL may import at the same moment.
+std::atomic<std::int64_t> g_interpreter{-1};
+bool g_names_ready = false;
 PyObject* g_ndarray = nullptr;         // numpy.ndarray, for the type test of coerced inputs
 PyTypeObject* g_function_type = nullptr;
 
@@ -40,7 +44,7 @@ PyObject* intern(const char* text) {
 }
 
 static void init_names() {
-    if (names.np != nullptr) return;
+    if (g_names_ready) return;  // a failure part-way leaves it false, so a retry redoes it
     names.np = intern("np");
     names.pd = intern("pd");
     names.Series = intern("Series");
@@ -62,6 +66,7 @@ static void init_names() {
     names.kw_index_name_copy = check(Py_BuildValue("(OOO)", names.index, names.name, names.copy)).release();
     names.kw_copy = check(Py_BuildValue("(O)", names.copy)).release();
     names.kw_index_copy = check(Py_BuildValue("(OO)", names.index, names.copy)).release();
+    g_names_ready = true;
 }
 
 // ===========================================================================
@@ -630,9 +635,8 @@ Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, 
 static PyObject* module_create(PyObject* spec, PyModuleDef*) {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id < 0) return nullptr;
-    if (g_interpreter == -1) {
-        g_interpreter = id;
-    } else if (g_interpreter != id) {
+    std::int64_t first = -1;
+    if (!g_interpreter.compare_exchange_strong(first, id) && first != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
