@@ -18,50 +18,16 @@ import argparse
 import statistics
 import time
 
+import sys
+from pathlib import Path
+
 import numpy as np
-from numba import njit
 
 from vantrel.indicators import STOCHASTIC
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-@njit(nogil=True, cache=False, error_model="numpy")
-def rescan(high, low, close, k_period, d_period):
-    n = high.shape[0]
-    k = np.empty(n)
-    d = np.empty(n)
-    for i in range(n):
-        if i < k_period - 1:
-            k[i] = np.nan
-            continue
-        start = i - k_period + 1
-        hh = high[start]
-        ll = low[start]
-        for j in range(start + 1, i + 1):
-            if high[j] > hh:
-                hh = high[j]
-            if low[j] < ll:
-                ll = low[j]
-        if hh == ll:
-            k[i] = 50.0
-        else:
-            k[i] = ((close[i] - ll) / (hh - ll)) * 100.0
-    for i in range(n):
-        if i < k_period + d_period - 2:
-            d[i] = np.nan
-            continue
-        acc = 0.0
-        for j in range(i - d_period + 1, i + 1):
-            acc = acc + k[j]
-        d[i] = acc / np.float64(d_period)
-    return k, d
-
-
-def random_walk(samples: int, seed: int = 7) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    rng = np.random.default_rng(seed)
-    close = 100.0 * np.exp(np.cumsum(rng.normal(0.0, 1e-3, samples)))
-    previous = np.concatenate([close[:1], close[:-1]])
-    wick = close * np.abs(rng.normal(0.0, 5e-4, (2, samples)))
-    return np.maximum(previous, close) + wick[0], np.minimum(previous, close) - wick[1], close
+import contenders as c  # noqa: E402  (the numba loops and the data of the main benchmark)
 
 
 def same_bits(a: np.ndarray, b: np.ndarray) -> bool:
@@ -83,19 +49,20 @@ def main() -> None:
     except ImportError:
         talib = None
 
-    high, low, close = random_walk(args.samples)
+    data = c.random_walk(args.samples, seed=7)
+    high, low, close = data.high, data.low, data.close
     d_period = args.d_period
     contenders = {}
     for k in args.windows:
         contenders[f"ours k={k}"] = lambda k=k: STOCHASTIC(high, low, close, k, d_period)
-        contenders[f"numba k={k}"] = lambda k=k: rescan(high, low, close, k, d_period)
+        contenders[f"numba k={k}"] = lambda k=k: c.nb_stochastic(high, low, close, k, d_period)
         if talib is not None:
             contenders[f"TA-Lib k={k}"] = lambda k=k: talib.STOCHF(high, low, close, k, d_period, 0)
     contenders["3 input copies"] = lambda: [x.astype(np.float64) for x in (high, low, close)]
 
     for k in args.windows:  # compile, page in, and check the bits
         ours = STOCHASTIC(high, low, close, k, d_period)
-        theirs = rescan(high, low, close, k, d_period)
+        theirs = c.nb_stochastic(high, low, close, k, d_period)
         for column, values in zip(("%K", "%D"), theirs):
             assert same_bits(ours[column].to_numpy(), values), f"k={k} {column} differs"
     for fn in contenders.values():
