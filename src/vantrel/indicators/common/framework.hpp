@@ -74,6 +74,11 @@ inline Ref check(PyObject* o) {
 inline void check_status(int status) {
     if (status < 0) throw PythonError{};
 }
+// Sets `type` with `message` and leaves the call (an indicator's own parameter checks).
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PythonError{};
+}
 
 // ---------------------------------------------------------------------------
 // Interned names, created once when the first module object is executed.

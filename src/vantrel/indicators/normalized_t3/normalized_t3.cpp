@@ -12,11 +12,6 @@ constexpr vi::Param params[] = {vi::input("src"), vi::integer("period", 200), vi
                                 vi::real("volume_factor", 0.7)};
 PyObject* result_name = nullptr;
 
-[[noreturn]] void raise_value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw vi::PythonError{};
-}
-
 vi::Ref normalized_t3_call(vi::Call& call) {
     const int period = call.int32(1);
     const int t3_period = call.int32(2);
@@ -25,9 +20,11 @@ vi::Ref normalized_t3_call(vi::Call& call) {
     vi::Taken taken = call.take(inputs);
     // Parameter checks come after the input step and before the float64
     // conversion, so they take precedence over a conversion error.
-    if (!(volume_factor > 0.0 && volume_factor <= 1.0)) raise_value_error("Volume factor must be between 0 and 1");
+    if (!(volume_factor > 0.0 && volume_factor <= 1.0)) {
+        vi::raise(PyExc_ValueError, "Volume factor must be between 0 and 1");
+    }
     // A window needs at least one position.
-    if (period < 1) raise_value_error("period must be at least 1");
+    if (period < 1) vi::raise(PyExc_ValueError, "period must be at least 1");
     vi::Ref float64 = call.np_attr(vi::names.float64);
     vi::Series data = call.to_float64(taken.values[0].get(), float64.get());
     const Py_ssize_t length = data.size();

@@ -44,10 +44,7 @@ vi::Ref stochastic_call(vi::Call& call) {
     const std::int64_t k_period = call.int32(3);
     const std::int64_t d_period = call.int32(4);
     // A window of fewer than one sample would start after its own position.
-    if (k_period < 1) {
-        PyErr_SetString(PyExc_ValueError, "k_period must be at least 1");
-        throw vi::PythonError{};
-    }
+    if (k_period < 1) vi::raise(PyExc_ValueError, "k_period must be at least 1");
     vi::Ref index;
     auto [high, low, close] = vi::coerce_high_low_close(call, index);
     const Py_ssize_t length = high.size();
