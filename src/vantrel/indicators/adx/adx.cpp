@@ -1,6 +1,6 @@
 // vantrel.indicators.adx.adx: the Average Directional Index with +DI and -DI.
 #include "adx/kernel.hpp"
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 
 namespace {
 

@@ -30,7 +30,7 @@
 // DM (a masked select) nor the true range (maxpd) branch on the data, and each division
 // instruction does several positions' worth. Two loops:
 //   - pairs (every target): blocks of positions in two passes, two positions per step
-//     with the pair operations of common/double2.hpp; pass 1 runs the moves, DM, the
+//     with the pair operations of numeric/double2.hpp; pass 1 runs the moves, DM, the
 //     true range and the three smoothings into a block buffer, pass 2 the ratios and
 //     ADX from it, +DI of two positions in one division (-DI and DX likewise);
 //   - AVX (x86 with GCC or Clang, when the processor has AVX, contiguous arrays of at
@@ -45,8 +45,8 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "common/double2.hpp"
-#include "common/true_range.hpp"
+#include "numeric/double2.hpp"
+#include "numeric/true_range.hpp"
 
 // The AVX loop: GCC and Clang on x86 (it is compiled for AVX with a target attribute and
 // chosen at run time); VI_ADX_AVX=0 on the command line leaves it out.

@@ -1,5 +1,5 @@
 // vantrel.indicators.ema.ema: the exponential moving average of one series.
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 #include "ema/kernel.hpp"
 
 namespace {

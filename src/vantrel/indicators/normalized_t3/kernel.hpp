@@ -21,7 +21,7 @@
 //   NaN      a NaN sample makes every stage NaN from there on, so the result too
 //   order    each product rounded on its own, sums in the grouping shown (no FMA)
 //
-// The bounds come from common/window_extremes.hpp instead of a rescan: O(1) per sample
+// The bounds come from numeric/window_extremes.hpp instead of a rescan: O(1) per sample
 // whatever the period, without a data-dependent branch, with the rescan's exact answer.
 #pragma once
 
@@ -29,8 +29,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "common/views.hpp"
-#include "common/window_extremes.hpp"
+#include "numeric/views.hpp"
+#include "numeric/window_extremes.hpp"
 
 namespace vi::normalized_t3 {
 

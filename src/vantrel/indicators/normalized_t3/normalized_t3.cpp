@@ -3,7 +3,7 @@
 #include <limits>
 #include <memory>
 
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 #include "normalized_t3/kernel.hpp"
 
 namespace {

@@ -19,14 +19,14 @@
 //            d_period of 0 gives 0.0 / 0.0 = NaN, a negative one an empty sum, -0.0
 //   order    the two differences, their quotient, then the product with 100.0
 //
-// The window extremes come from common/window_extremes.hpp: the rescan's exact answer
+// The window extremes come from numeric/window_extremes.hpp: the rescan's exact answer
 // in O(1) per sample whatever k_period, without a data-dependent branch.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 
-#include "common/window_extremes.hpp"
+#include "numeric/window_extremes.hpp"
 
 namespace vi::stochastic {
 

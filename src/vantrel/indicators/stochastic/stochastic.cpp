@@ -1,7 +1,7 @@
 // vantrel.indicators.stochastic.stochastic: the stochastic oscillator (%K and %D).
 #include <memory>
 
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 #include "stochastic/kernel.hpp"
 
 namespace {

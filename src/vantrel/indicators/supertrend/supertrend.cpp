@@ -1,5 +1,5 @@
 // vantrel.indicators.supertrend.supertrend: the SuperTrend line and its direction flag.
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 #include "supertrend/kernel.hpp"
 
 namespace {

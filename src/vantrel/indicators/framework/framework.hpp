@@ -29,7 +29,7 @@
 #include <span>
 #include <utility>
 
-#include "common/views.hpp"
+#include "numeric/views.hpp"
 
 namespace vi {
 

@@ -14,7 +14,7 @@
 
 #include <cmath>
 
-#include "common/double2.hpp"
+#include "numeric/double2.hpp"
 
 namespace vi {
 

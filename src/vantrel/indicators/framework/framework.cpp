@@ -1,5 +1,5 @@
 // The framework shared by every indicator module: see framework.hpp.
-#include "common/framework.hpp"
+#include "framework/framework.hpp"
 
 #include <frameobject.h>
 

@@ -9,13 +9,13 @@
 //   alpha    1.0 / period in double; period 0 gives an infinite weight and
 //            negative periods a negative one, used unchanged
 //   NaN      a NaN high or low is carried forward by the recursion; a NaN previous
-//            close only drops out of the true range (see common/true_range.hpp)
+//            close only drops out of the true range (see numeric/true_range.hpp)
 //   order    two rounded products, then one addition (no fused multiply-add)
 #pragma once
 
 #include <cstdint>
 
-#include "common/true_range.hpp"
+#include "numeric/true_range.hpp"
 
 namespace vi::atr {
 

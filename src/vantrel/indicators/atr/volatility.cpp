@@ -1,6 +1,6 @@
 // vantrel.indicators.volatility: the average true range, the ATR that SuperTrend imports.
-#include "common/framework.hpp"
-#include "volatility_kernel.hpp"
+#include "framework/framework.hpp"
+#include "atr/kernel.hpp"
 
 namespace {
 
@@ -38,7 +38,7 @@ constexpr const char* atr_doc =
     "Returns a float64 pandas Series named \"ATR\" with the index of `high` when\n"
     "`high` is a Series.";
 
-constexpr vi::FunctionDef atr_function{"ATR", atr_doc, params, atr_call, "vantrel/indicators/volatility.cpp",
+constexpr vi::FunctionDef atr_function{"ATR", atr_doc, params, atr_call, "vantrel/indicators/atr/volatility.cpp",
                                        __LINE__};
 vi::ModuleDef atr_module{"volatility", "Average True Range (ATR) calculation.", atr_function, atr_exec};
 

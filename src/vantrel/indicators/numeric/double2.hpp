@@ -18,7 +18,7 @@
 
 #include <cstdint>
 
-#include "common/views.hpp"
+#include "numeric/views.hpp"
 
 // VI_DOUBLE2_SSE2=0 on the command line selects the portable form on x86-64 too.
 #ifndef VI_DOUBLE2_SSE2
