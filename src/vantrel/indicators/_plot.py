@@ -70,8 +70,11 @@ DRAW: dict[str, Draw] = {
 OVERLAYS = ("ema", "supertrend")
 
 
-def chart(name: str, price: pd.Series, result: pd.DataFrame, title: str) -> Figure:
-    """The figure of indicator `name`: `price` on top, `result` over it or in a panel below."""
+def chart(name: str, bars: pd.DataFrame, source: str, result: pd.DataFrame,
+          title: str) -> Figure:
+    """The figure of indicator `name`: the close (or the `source` column) of `bars` on top,
+    `result` over it or in a panel below."""
+    price = bars["close" if "close" in bars else source]
     overlay = name in OVERLAYS
     figure = Figure(figsize=(10, 4.2 if overlay else 5.6), dpi=100, layout="constrained")
     if overlay:
