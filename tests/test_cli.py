@@ -434,6 +434,47 @@ def test_plot_writes_an_image(capsys, tmp_path, name):
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 10_000
 
 
+CHARTS = [  # indicator, columns of the file, the panels' y labels, reference levels
+    ("adx", ["open", "high", "low", "close", "volume"], ["price", "volume", "+DI, -DI, ADX"],
+     {20.0, 25.0}),
+    ("stochastic", ["high", "low", "close"], ["price", "%K, %D"], {20.0, 80.0}),
+    ("normalized_t3", ["close", "volume"], ["price", "volume", "normalized T3"], {0.0}),
+    ("supertrend", ["open", "high", "low", "close"], ["price"], set()),
+]
+
+
+@pytest.mark.parametrize(("name", "columns", "ylabels", "levels"), CHARTS,
+                         ids=[c[0] for c in CHARTS])
+def test_chart_panels_candles_and_levels(name, columns, ylabels, levels):
+    pytest.importorskip("matplotlib")
+    from matplotlib.collections import LineCollection
+
+    from vantrel.indicators import _plot
+
+    bars = sample_ohlcv().iloc[:120][columns]
+    params = {"period": 20} if name == "normalized_t3" else {}
+    figure = _plot.chart(name, bars, "close", direct(name, bars, **params), "t")
+    axes = figure.get_axes()
+    assert [ax.get_ylabel() for ax in axes] == ylabels
+    wicks = [c for c in axes[0].collections if isinstance(c, LineCollection)]
+    assert len(wicks) == ("open" in columns)  # candles exactly when the file has the open
+    drawn = {line.get_ydata()[0] for line in axes[-1].get_lines() if line.get_linestyle() == "--"}
+    assert drawn == levels
+
+
+def test_intraday_ticks_skip_nights_and_weekends():
+    pytest.importorskip("matplotlib")
+    from vantrel.indicators import _plot
+
+    days = pd.bdate_range("2022-03-10", periods=3)  # Thursday, Friday, Monday
+    times = pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + 5 * i)
+                              for d in days for i in range(78)])
+    positions, labels = _plot._date_ticks(times)
+    assert min(np.diff(positions)) >= len(times) / 9
+    assert labels[0] == "10 Mar 10:00" and "11 Mar 09:30" in labels and "14 Mar 09:30" in labels
+    assert all(len(label) == 5 for label in labels if "Mar" not in label)  # hours of the day
+
+
 def test_plot_bad_format(capsys, tmp_path):
     pytest.importorskip("matplotlib")
     err = run_error(capsys, "plot", "atr", "-o", str(tmp_path / "chart.xyz"))
