@@ -6,6 +6,7 @@ import math
 import re
 import struct
 import types
+from fractions import Fraction
 
 import numpy as np
 import pandas as pd
@@ -27,6 +28,23 @@ def assert_same_bits(actual, expected, label: str = "") -> None:
         if math.isnan(a) and math.isnan(e):
             continue
         assert bits(a) == bits(e), f"{label}[{i}]: {a!r} != {e!r}"
+
+
+def fma(a: float, b: float, c: float) -> float:
+    """a * b + c rounded once, as C's fma (math.fma raises where C returns inf or NaN):
+    exact in fractions, then rounded to the nearest double; infinities and NaN as in IEEE."""
+    if not all(map(math.isfinite, (a, b, c))):
+        if math.isfinite(a) and math.isfinite(b):
+            return c  # an infinite or NaN addend absorbs any finite product
+        return a * b + c
+    exact = Fraction(a) * Fraction(b) + Fraction(c)
+    if exact == 0:  # the sign of an exact zero: as in a * b + c with round-to-nearest
+        return a * b + c
+    try:
+        return float(exact)
+    except OverflowError:
+        return math.inf if exact > 0 else -math.inf
+
 
 
 def raises(exc, message: str):

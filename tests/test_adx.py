@@ -176,24 +176,6 @@ def test_empty_input_gives_an_empty_frame():
 
 
 @pytest.mark.parametrize(
-    ("low", "close", "message"),
-    [
-        ([1.0], [1.0, 2.0], "low has 1 samples, fewer than the 2 of high"),
-        ([1.0, 2.0], [1.0], "close has 1 samples, fewer than the 2 of high"),
-    ],
-)
-def test_shorter_low_or_close_is_refused(low, close, message):
-    with raises(ValueError, message):
-        ADX([3.0, 4.0], low, close)
-
-
-def test_longer_low_and_close_are_read_up_to_the_length_of_high(rng):
-    high, low, close = random_ohlc(rng, 60)
-    assert_same_bits(ADX(high[:40], low, close[:45], 5, 3),
-                     ADX(high[:40], low[:40], close[:40], 5, 3))
-
-
-@pytest.mark.parametrize(
     ("args", "kwargs", "exc", "message"),
     [
         ((), {"high": [1], "close": [1]}, TypeError,

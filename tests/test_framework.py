@@ -21,7 +21,8 @@ import pandas as pd
 import pytest
 
 import vantrel.indicators
-from conftest import assert_same_bits
+from catalog import ALL
+from conftest import assert_same_bits, random_ohlc
 from vantrel.indicators.ema import ema as ema_module
 
 EMA = ema_module.EMA
@@ -207,6 +208,18 @@ def test_non_contiguous_float64_is_read_through_its_stride(fake_pd, view):
     data = view(np.arange(30, dtype=np.float64) ** 1.5)
     result = EMA(FakeSeries(FakeValues(data, []), []), 4)
     assert_same_bits(result.to_numpy(), EMA(data.copy(), 4).to_numpy())
+
+
+@pytest.mark.parametrize("lengths", [(595, 600, 600), (600, 595, 600), (600, 600, 601), (0, 1, 1)])
+@pytest.mark.parametrize("indicator", [i for i in ALL if len(i.inputs) == 3], ids=lambda i: i.name)
+def test_price_inputs_of_unequal_lengths_are_refused(indicator, lengths, rng):
+    """No bar of any input is silently dropped: every length is named, in parameter order."""
+    high, low, close = random_ohlc(rng, max(lengths))
+    inputs = [x[:n] for x, n in zip((high, low, close), lengths)]
+    message = "high, low and close differ in length: {}, {}, {}".format(*lengths)
+    for convert in (np.asarray, pd.Series):
+        with raises(ValueError, message):
+            indicator.function()(*map(convert, inputs))
 
 
 # --- result assembly and module globals --------------------------------------------------------

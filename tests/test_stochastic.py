@@ -193,24 +193,6 @@ def test_k_period_below_one_is_refused_before_the_inputs(k_period):
 
 
 @pytest.mark.parametrize(
-    ("low", "close", "message"),
-    [
-        ([1.0, 2.0], [1.0, 2.0, 3.0], "low has 2 samples, fewer than the 3 of high"),
-        ([1.0, 2.0, 3.0], [], "close has 0 samples, fewer than the 3 of high"),
-    ],
-)
-def test_shorter_low_or_close_is_refused(low, close, message):
-    with raises(ValueError, message):
-        STOCHASTIC([3.0, 4.0, 5.0], low, close, 2, 1)
-
-
-def test_longer_low_and_close_are_read_up_to_the_length_of_high(rng):
-    high, low, close = random_ohlc(rng, 60)
-    result = STOCHASTIC(high[:40], low, close[:50], 5, 3)
-    assert_same_bits(result, STOCHASTIC(high[:40], low[:40], close[:40], 5, 3))
-
-
-@pytest.mark.parametrize(
     ("args", "kwargs", "exc", "message"),
     [
         (([1], [1], [1]), {"high": [1]}, TypeError,

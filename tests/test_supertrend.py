@@ -216,27 +216,18 @@ def test_atr_is_looked_up_at_every_call(monkeypatch):
 
 # --- lengths, empty input, result shape ---------------------------------------------------------
 
-@pytest.mark.parametrize(
-    ("lengths", "message"),
-    [
-        ((4, 5, 5, 5), "high has 4 samples, fewer than the 5 of close"),
-        ((5, 3, 5, 5), "low has 3 samples, fewer than the 5 of close"),
-        ((5, 5, 5, 2), "the ATR result has 2 samples, fewer than the 5 of close"),
-    ],
-)
-def test_series_shorter_than_close_are_rejected(stand_in, lengths, message):
-    n_high, n_low, n_close, n_atr = lengths
-    stand_in(pd.Series(np.ones(n_atr)))
-    with raises(ValueError, message):
-        SUPERTREND(np.arange(n_high) + 2.0, np.arange(n_low) + 1.0, np.arange(n_close) + 1.5)
+def test_an_atr_result_shorter_than_the_inputs_is_rejected(stand_in):
+    stand_in(pd.Series(np.ones(2)))
+    with raises(ValueError, "the ATR result has 2 samples, fewer than the 5 of close"):
+        SUPERTREND(np.arange(5) + 2.0, np.arange(5) + 1.0, np.arange(5) + 1.5)
 
 
-def test_longer_series_are_cut_to_close(rng, stand_in):
-    high, low, close = random_ohlc(rng, 40, specials=0.0)
+def test_a_longer_atr_result_is_read_up_to_the_length_of_the_inputs(rng, stand_in):
+    high, low, close = random_ohlc(rng, 30, specials=0.0)
     atr = np.abs(rng.normal(0.0, 1.0, 40))
     stand_in(pd.Series(atr))
-    result = SUPERTREND(high, low, close[:30], 10, 2.0)
-    check(result, *reference_supertrend(high[:30], low[:30], close[:30], atr[:30], 2.0))
+    result = SUPERTREND(high, low, close, 10, 2.0)
+    check(result, *reference_supertrend(high, low, close, atr[:30], 2.0))
 
 
 def test_empty_input_gives_an_empty_frame():

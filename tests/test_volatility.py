@@ -8,12 +8,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import STRIDED_VIEWS, assert_same_bits, keep_views, raises, random_ohlc
+from conftest import STRIDED_VIEWS, assert_same_bits, fma, keep_views, random_ohlc
 from vantrel.indicators import ATR, volatility
 
 
 def reference_atr(high, low, close, period):
-    """The obvious loop: true range per bar, then the recursion seeded at bar 0."""
+    """The obvious loop: true range per bar, then the recursion seeded at bar 0, each step
+    (1 - alpha) * atr[i-1] + alpha * tr[i] with the first product fused into the sum."""
     high, low, close = (np.asarray(x, dtype=np.float64).tolist() for x in (high, low, close))
     n = len(high)
     alpha = 1.0 / period if period != 0 else math.inf  # C: 1.0 / 0.0 is inf
@@ -29,7 +30,7 @@ def reference_atr(high, low, close, period):
         tr[i] = m if m > high_low else high_low
     atr = [0.0] * n
     for i in range(n):
-        atr[i] = tr[0] if i == 0 else (1.0 - alpha) * atr[i - 1] + alpha * tr[i]
+        atr[i] = tr[0] if i == 0 else fma(1.0 - alpha, atr[i - 1], alpha * tr[i])
     return atr
 
 
@@ -70,25 +71,6 @@ def test_strided_inputs_match_the_reference(rng, monkeypatch, view):
     high, low, close = random_ohlc(rng, 200)
     keep_views(monkeypatch, volatility)
     assert_same_bits(ATR(view(high), view(low), view(close), 5), reference_atr(high, low, close, 5))
-
-
-@pytest.mark.parametrize(
-    "lengths, message",
-    [
-        ((5, 4, 5), "low has 4 samples, fewer than the 5 of high"),
-        ((5, 5, 3), "close has 3 samples, fewer than the 5 of high"),
-    ],
-)
-def test_shorter_companion_of_high_is_rejected(lengths, message):
-    high, low, close = (np.arange(n, dtype=np.float64) + 10.0 for n in lengths)
-    with raises(ValueError, message):
-        ATR(high, low - 1.0, close, 3)
-
-
-def test_longer_companions_are_cut_to_high(rng):
-    high, low, close = random_ohlc(rng, 30)
-    expected = ATR(high[:20], low[:20], close[:20], 4)
-    assert_same_bits(ATR(high[:20], low, close[:25], 4), expected)
 
 
 def test_empty_input():

@@ -588,12 +588,18 @@ void require_length(const Series& series, const char* name, Py_ssize_t length, c
     }
 }
 
+void require_same_length(const Call& call, const std::array<Series, 3>& series) {
+    const Py_ssize_t n0 = series[0].size(), n1 = series[1].size(), n2 = series[2].size();
+    if (n0 == n1 && n1 == n2) return;
+    const auto& params = call.def().params;
+    PyErr_Format(PyExc_ValueError, "%s, %s and %s differ in length: %zd, %zd, %zd", params[0].name,
+                 params[1].name, params[2].name, n0, n1, n2);
+    throw PythonError{};
+}
+
 std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index) {
     std::array<Series, 3> series = call.coerce<3>({0, 1, 2}, index);
-    const auto& params = call.def().params;
-    for (std::size_t k = 1; k < 3; ++k) {
-        require_length(series[k], params[k].name, series[0].size(), params[0].name);
-    }
+    require_same_length(call, series);
     return series;
 }
 

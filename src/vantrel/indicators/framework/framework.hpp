@@ -301,9 +301,13 @@ void run_pass(Py_ssize_t work, Fn&& fn) {
 void require_length(const Series& series, const char* name, Py_ssize_t length,
                     const char* reference);
 
-// Input coercion of the price inputs high, low and close (parameters 0, 1 and 2):
-// the call's length is that of `high`, and a shorter `low` or `close` is refused by
-// require_length (a longer one is read only up to that length).
+// Raises ValueError naming every length ("high, low and close differ in length: 5, 4, 5")
+// unless the three price inputs of a call, parameters 0, 1 and 2, have one length: a
+// result never silently drops a caller's bars.
+void require_same_length(const Call& call, const std::array<Series, 3>& series);
+
+// Input coercion of the price inputs high, low and close (parameters 0, 1 and 2), which
+// must have one length (require_same_length).
 std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index);
 
 // ---------------------------------------------------------------------------

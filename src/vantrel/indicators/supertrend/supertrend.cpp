@@ -30,16 +30,18 @@ vi::Ref supertrend_call(vi::Call& call) {
     // input step and before any float64 conversion.
     vi::Ref atr_values = call_atr(call, period);
     vi::Ref float64 = call.np_attr(vi::names.float64);
-    vi::Series high = call.to_float64(taken.values[0].get(), float64.get());
-    vi::Series low = call.to_float64(taken.values[1].get(), float64.get());
-    vi::Series close = call.to_float64(taken.values[2].get(), float64.get());
+    std::array<vi::Series, 3> prices;
+    for (std::size_t k = 0; k < 3; ++k) prices[k] = call.to_float64(taken.values[k].get(), float64.get());
+    const vi::Series& high = prices[0];
+    const vi::Series& low = prices[1];
+    const vi::Series& close = prices[2];
     vi::Ref atr_array = vi::check(PyObject_GetAttr(atr_values.get(), vi::names.values));
     vi::Series atr = call.to_float64(atr_array.get(), float64.get());
 
-    // `close` sets the length; the passes read that many samples of every series.
+    // One length for the three inputs; ATR's result may be longer (its first `length`
+    // values are read).
+    vi::require_same_length(call, prices);
     const Py_ssize_t length = close.size();
-    vi::require_length(high, "high", length, "close");
-    vi::require_length(low, "low", length, "close");
     vi::require_length(atr, "the ATR result", length, "close");
 
     vi::Output<double> line = call.empty(length);
