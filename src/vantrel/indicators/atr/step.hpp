@@ -1,7 +1,7 @@
 // ATR step: the true range smoothed by the recursive average with weight 1/period.
 //
 //   tr[0] = high[0] - low[0];   tr[i] = true_range(high[i], low[i], close[i-1])
-//   atr[0] = tr[0];             atr[i] = (1 - alpha) * atr[i-1] + alpha * tr[i]
+//   atr[0] = tr[0];             atr[i] = fma(1 - alpha, atr[i-1], alpha * tr[i])
 //
 // The one text of the recursion: the single-series loop, SuperTrend's own ATR in the batch
 // lanes and the streaming objects all advance this state.
@@ -10,7 +10,9 @@
 //            periods a negative one, used unchanged
 //   NaN      a NaN high or low is carried forward by the recursion; a NaN previous
 //            close only drops out of the true range (see numeric/true_range.hpp)
-//   order    two rounded products, then one addition (no fused multiply-add)
+//   order    alpha * tr[i] rounded on its own, then (1 - alpha) * atr[i-1] plus that
+//            product in one fused multiply-add, rounded once (std::fma: the same bits on
+//            every processor)
 #pragma once
 
 #include "numeric/lanes.hpp"
@@ -42,7 +44,7 @@ struct Step {
     V next(V high, V low, V close) noexcept {
         const V tr = true_range(high, low, prev_close);
         prev_close = close;
-        return value = keep * value + alpha * tr;
+        return value = fused(keep, value, alpha * tr);
     }
 
     void first(const V* in, V* out) noexcept { out[0] = first(in[0], in[1], in[2]); }

@@ -35,7 +35,7 @@ std::int64_t lane_loop_avx(Indicator, const LaneColumns&, std::int64_t begin, st
 }
 bool avx_usable() noexcept { return false; }
 #else
-bool avx_usable() noexcept { return __builtin_cpu_supports("avx"); }
+bool avx_usable() noexcept { return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma"); }
 #endif
 
 namespace {

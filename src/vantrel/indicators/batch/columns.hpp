@@ -181,7 +181,8 @@ inline void run_series(Indicator ind, const double* const* in, double* const* ou
 }
 
 // The lane loop of `ind` over columns [begin, end) with four lanes (AVX); returns the first
-// column not done. Defined in lanes_avx.cpp, compiled for AVX; call only when avx_usable().
+// column not done. Defined in lanes_avx.cpp, compiled for AVX and FMA; call only when
+// avx_usable().
 std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
 bool avx_usable() noexcept;
 

@@ -1,6 +1,8 @@
-// The lane loops with four doubles per value (AVX), chosen at run time.
+// The lane loops with four doubles per value (AVX, and FMA for the one fused step), chosen
+// at run time.
 //
-// This file alone is compiled for AVX. Its value type lives in an unnamed namespace, so
+// This file alone is compiled for AVX and FMA (contraction stays off: only an explicit
+// fused() is fused). Its value type lives in an unnamed namespace, so
 // every step and loop instantiated with it is private to this file: no AVX code can stand
 // in for a baseline function elsewhere in the module. The arithmetic is that of every
 // other value type: one IEEE operation per lane, no contraction.
@@ -44,6 +46,7 @@ inline Mask4 negate(Mask4 m) noexcept {
 }
 inline Lanes4 magnitude(Lanes4 x) noexcept { return Lanes4(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v)); }
 inline Mask4 is_nan(Lanes4 x) noexcept { return {_mm256_cmp_pd(x.v, x.v, _CMP_UNORD_Q)}; }
+inline Lanes4 fused(Lanes4 a, Lanes4 b, Lanes4 c) noexcept { return Lanes4(_mm256_fmadd_pd(a.v, b.v, c.v)); }
 
 }  // namespace
 }  // namespace vi::batch

@@ -15,6 +15,8 @@
 //   both(m, n), either(m, n), negate(m)    &&, ||, ! of comparison results
 //   magnitude(x)                 std::fabs(x): the sign bit cleared, NaN included
 //   is_nan(x)                    std::isnan(x)
+//   fused(a, b, c)               std::fma(a, b, c): a * b + c rounded once (only where a
+//                                step asks for it by name; exactly rounded on every target)
 // so a lane holds exactly the bits the scalar step gives its series. Comparison results
 // are bool for double and all-ones / all-zeros lanes for the lane types; a choice is made
 // by masking bits, never by a branch on one lane's data.
@@ -48,6 +50,7 @@ inline bool either(bool m, bool n) noexcept { return m || n; }
 inline bool negate(bool m) noexcept { return !m; }
 inline double magnitude(double x) noexcept { return std::fabs(x); }
 inline bool is_nan(double x) noexcept { return std::isnan(x); }
+inline double fused(double a, double b, double c) noexcept { return std::fma(a, b, c); }
 
 // The lane count of a value type, and how lanes are filled and emptied: `load(p)` takes
 // p[0 .. lanes) and `store(p, v)` writes them back; `load_each(at, offset)` takes lane k
@@ -120,6 +123,12 @@ inline Mask2L negate(Mask2L m) noexcept {
 }
 inline Lanes2 magnitude(Lanes2 x) noexcept { return Lanes2(_mm_andnot_pd(_mm_set1_pd(-0.0), x.v)); }
 inline Mask2L is_nan(Lanes2 x) noexcept { return {_mm_cmpunord_pd(x.v, x.v)}; }
+// SSE2 has no fused multiply-add: each lane through std::fma.
+inline Lanes2 fused(Lanes2 a, Lanes2 b, Lanes2 c) noexcept {
+    const __m128d hi_a = _mm_unpackhi_pd(a.v, a.v), hi_b = _mm_unpackhi_pd(b.v, b.v), hi_c = _mm_unpackhi_pd(c.v, c.v);
+    return Lanes2(_mm_set_pd(std::fma(_mm_cvtsd_f64(hi_a), _mm_cvtsd_f64(hi_b), _mm_cvtsd_f64(hi_c)),
+                             std::fma(_mm_cvtsd_f64(a.v), _mm_cvtsd_f64(b.v), _mm_cvtsd_f64(c.v))));
+}
 
 template <>
 struct LaneTraits<Lanes2> {
@@ -186,6 +195,12 @@ inline Lanes2 magnitude(Lanes2 x) noexcept {
     return r;
 }
 inline Mask2L is_nan(Lanes2 x) noexcept { return {{std::isnan(x.v[0]), std::isnan(x.v[1])}}; }
+inline Lanes2 fused(Lanes2 a, Lanes2 b, Lanes2 c) noexcept {
+    Lanes2 r;
+    r.v[0] = std::fma(a.v[0], b.v[0], c.v[0]);
+    r.v[1] = std::fma(a.v[1], b.v[1], c.v[1]);
+    return r;
+}
 
 template <>
 struct LaneTraits<Lanes2> {
