@@ -368,9 +368,6 @@ COMPRESSIONS: dict[bytes, tuple[str, str, str]] = {
 
 def _read_csv_file(path: str) -> pd.DataFrame:
     """A CSV file, plain or compressed (gzip, bzip2, xz, zip with one member, zstd)."""
-    import lzma
-    import zlib
-
     try:
         with open(path, "rb") as probe:
             head = probe.read(6)
@@ -382,9 +379,22 @@ def _read_csv_file(path: str) -> pd.DataFrame:
             return _parse_csv(handle, path)
     except FileNotFoundError:
         raise UsageError(f"input file {path!r} does not exist") from None
-    except (OSError, EOFError, lzma.LZMAError, zlib.error) as exc:
+    except _damaged_file_errors() as exc:
         message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
         raise UsageError(f"cannot read {path!r}: {message}") from None
+
+
+def _damaged_file_errors() -> tuple[type[Exception], ...]:
+    """What reading a file or a damaged compressed file raises (a Python build may lack lzma)."""
+    import zipfile
+    import zlib
+
+    errors: list[type[Exception]] = [OSError, EOFError, zlib.error, zipfile.BadZipFile]
+    try:
+        import lzma
+    except ImportError:
+        return tuple(errors)
+    return (*errors, lzma.LZMAError)
 
 
 def _open_compressed(path: str, kind: tuple[str, str, str]) -> IO[str]:
