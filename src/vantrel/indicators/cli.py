@@ -356,13 +356,13 @@ def _read_table(source: str | None) -> tuple[pd.DataFrame, str]:
     return _read_csv_file(source), label
 
 
-# Compressed CSV, told by the file's first bytes: signature -> (name, module, opener).
-COMPRESSIONS: dict[bytes, tuple[str, str, str]] = {
-    b"\x1f\x8b": ("gzip", "gzip", "open"),
-    b"BZh": ("bzip2", "bz2", "open"),
-    b"\xfd7zXZ\x00": ("xz", "lzma", "open"),
-    b"PK\x03\x04": ("zip", "zipfile", "ZipFile"),
-    b"\x28\xb5\x2f\xfd": ("zstd", "zstandard", "open"),
+# Compressed CSV, told by the file's first bytes: signature -> (name, the module that reads it).
+COMPRESSIONS: dict[bytes, tuple[str, str]] = {
+    b"\x1f\x8b": ("gzip", "gzip"),
+    b"BZh": ("bzip2", "bz2"),
+    b"\xfd7zXZ\x00": ("xz", "lzma"),
+    b"PK\x03\x04": ("zip", "zipfile"),
+    b"\x28\xb5\x2f\xfd": ("zstd", "zstandard"),
 }
 
 
@@ -397,15 +397,16 @@ def _damaged_file_errors() -> tuple[type[Exception], ...]:
     return (*errors, lzma.LZMAError)
 
 
-def _open_compressed(path: str, kind: tuple[str, str, str]) -> IO[str]:
-    name, module_name, opener = kind
+def _open_compressed(path: str, kind: tuple[str, str]) -> IO[str]:
+    """The text of a compressed file; a zip file must hold one file, read into memory."""
+    name, module_name = kind
     try:
         module = importlib.import_module(module_name)
     except ImportError:
         raise UsageError(f"{path!r} is {name}-compressed; reading it needs the "
                          f"{module_name} package: pip install {module_name}") from None
     if name != "zip":
-        handle: IO[str] = getattr(module, opener)(path, "rt", encoding="utf-8-sig", newline="")
+        handle: IO[str] = module.open(path, "rt", encoding="utf-8-sig", newline="")
         return handle
     with module.ZipFile(path) as archive:
         members = [m for m in archive.namelist() if not m.endswith("/")]
