@@ -3,10 +3,12 @@
     vantrel-indicators list
     vantrel-indicators compute adx                       # synthetic sample, CSV to stdout
     vantrel-indicators compute ema --period 20 --input prices.csv --output ema.csv
+    vantrel-indicators compute adx --input long.csv.gz --by symbol   # each symbol on its own
     vantrel-indicators plot supertrend --output st.png   # needs the 'plot' extra (matplotlib)
 
 Every mistake in the command or the input ends the program with one line on stderr,
-``vantrel-indicators: error: ...``, and exit status 2. NumPy, pandas and the compiled modules
+``vantrel-indicators: error: ...``, and exit status 2; empty prices get a one-line warning and
+leave the exit status alone. NumPy, pandas and the compiled modules
 are imported only when a command needs them, and matplotlib only when plotting.
 """
 
