@@ -215,7 +215,8 @@ def build_parser() -> _Parser:
 def _add_indicator(names: Any, command: str, ind: Indicator) -> None:
     inputs = "one series (--source, default close)" if ind.single_series else "high, low, close"
     # argparse %-formats help texts but not descriptions: only help texts double their '%'.
-    description = f"{ind.function}: {ind.summary}. Input: {inputs}. Output: {', '.join(ind.outputs)}."
+    description = (f"{ind.function}: {ind.summary}. Input: {inputs}. "
+                   f"Output: {', '.join(ind.outputs)}.")
     p = names.add_parser(ind.name, help=ind.summary.replace("%", "%%"), description=description,
                          allow_abbrev=False)
     group = p.add_argument_group("parameters")
