@@ -92,6 +92,11 @@ static void init_names() {
     names.kw_index_copy = check(Py_BuildValue("(OO)", names.index, names.copy)).release();
     names.Index = intern("Index");
     names.columns = intern("columns");
+    names.kind = intern("kind");
+    names.T = intern("T");
+    names.StringDtype = intern("StringDtype");
+    names.kw_deep = check(Py_BuildValue("(O)", intern("deep"))).release();
+    names.kw_na_value = check(Py_BuildValue("(O)", intern("na_value"))).release();
     names.kw_columns_copy = check(Py_BuildValue("(OO)", names.columns, names.copy)).release();
     names.kw_columns_index_copy =
         check(Py_BuildValue("(OOO)", names.columns, names.index, names.copy)).release();
@@ -805,10 +810,10 @@ Ref inference_key(PyObject* pd) {
     check_status(on);
     if (!on) return Ref::borrow(Py_False);
     if (!g_string_test_tells_dtype) return Ref{};
-    Ref dtype_type = check(PyObject_GetAttrString(pd, "StringDtype"));
-    Ref empty_args = check(PyTuple_New(0));
-    Ref kwargs = check(Py_BuildValue("{s:d}", "na_value", Py_NAN));
-    PyObject* dtype = PyObject_Call(dtype_type.get(), empty_args.get(), kwargs.get());
+    Ref dtype_type = check(PyObject_GetAttr(pd, names.StringDtype));
+    Ref nan = check(PyFloat_FromDouble(Py_NAN));
+    PyObject* args[] = {nan.get()};
+    PyObject* dtype = PyObject_Vectorcall(dtype_type.get(), args, 0, names.kw_na_value);
     if (dtype == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
         PyErr_Clear();
@@ -856,13 +861,12 @@ Ref columns_index(PyObject* pd, std::span<PyObject* const> labels) {
     PyObject* base = template_index.get();
     Ref dtype = check(PyObject_GetAttr(base, names.dtype));
     // Object labels are held in a writable object array: copy it with the Index.
-    Ref kind = check(PyObject_GetAttrString(dtype.get(), "kind"));
+    Ref kind = check(PyObject_GetAttr(dtype.get(), names.kind));
     const bool deep = PyUnicode_CompareWithASCIIString(kind.get(), "O") == 0;
     Ref copy = check(PyObject_GetAttr(base, names.copy));
     if (!deep) return check(PyObject_CallNoArgs(copy.get()));
-    Ref no_args = check(PyTuple_New(0));
-    Ref kwargs = check(Py_BuildValue("{s:O}", "deep", Py_True));
-    return check(PyObject_Call(copy.get(), no_args.get(), kwargs.get()));
+    PyObject* args[] = {Py_True};
+    return check(PyObject_Vectorcall(copy.get(), args, 0, names.kw_deep));
 }
 
 }  // namespace
@@ -871,7 +875,7 @@ Ref Call::frame(const Block& block, std::span<PyObject* const> column_names, PyO
     Ref pd = global(names.pd);
     Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
     Ref columns = columns_index(pd.get(), column_names);
-    Ref transposed = check(PyObject_GetAttrString(block.object(), "T"));
+    Ref transposed = check(PyObject_GetAttr(block.object(), names.T));
     if (index != nullptr) {
         PyObject* args[] = {transposed.get(), columns.get(), index, Py_False};
         return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_columns_index_copy));

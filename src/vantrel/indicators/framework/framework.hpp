@@ -110,6 +110,11 @@ struct Names {
     PyObject* columns;
     PyObject* kw_columns_copy;        // ("columns", "copy")
     PyObject* kw_columns_index_copy;  // ("columns", "index", "copy")
+    PyObject* kind;
+    PyObject* T;
+    PyObject* StringDtype;
+    PyObject* kw_deep;                // ("deep",)
+    PyObject* kw_na_value;            // ("na_value",)
 };
 extern Names names;
 
