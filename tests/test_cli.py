@@ -6,6 +6,7 @@ import inspect
 import io
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 import numpy as np
@@ -103,7 +104,8 @@ def test_indicator_help_shows_parameters_and_defaults(capsys, name):
     with pytest.raises(SystemExit) as exit_info:
         cli.main(["compute", name, "--help"])
     out = " ".join(capsys.readouterr().out.split())
-    assert exit_info.value.code == 0
+    assert exit_info.value.code == 0 and "%%" not in out
+    assert f"Output: {', '.join(cli.INDICATORS[name].outputs)}." in out
     for param in cli.INDICATORS[name].params:
         default = "required" if param.default is None else f"default {param.default}"
         assert param.option in out and f"({default})" in out
@@ -138,7 +140,7 @@ def test_round_trip_of_an_awkward_csv(capsys, tmp_path, rng):
     out_path = tmp_path / "out.csv"
     code, out, err = run(capsys, "compute", "stochastic", "--k-period", "5", "--d_period", "2",
                          "--input", str(path), "-o", str(out_path))
-    assert (code, out, err) == (0, "", "")
+    assert (code, out) == (0, "") and err.startswith("vantrel-indicators: warning: column ")
     got = read_output(out_path).set_index("Date")
     read_back = pd.read_csv(path, skiprows=1, encoding="utf-8-sig", **exact_floats())
     expected = direct("stochastic", read_back.rename(columns=str.lower), k_period=5, d_period=2)
@@ -174,6 +176,114 @@ def test_parquet_round_trip(capsys, tmp_path):
 
 
 # ---------------------------------------------------------------------------
+# Files as they come: unnamed date index, compressed, several symbols, gaps, offsets, day first
+
+
+def _unnamed_index(frame: pd.DataFrame) -> pd.DataFrame:
+    return frame.rename_axis(None)
+
+
+def _zip(path: Path, frame: pd.DataFrame) -> None:
+    frame.to_csv(path, compression={"method": "zip", "archive_name": "prices.csv"})
+
+
+WRITERS = {
+    "unnamed_date.csv": lambda path, f: _unnamed_index(f).to_csv(path),
+    "prices.csv.gz": lambda path, f: _unnamed_index(f).to_csv(path),
+    "prices.csv.bz2": lambda path, f: f.to_csv(path),
+    "prices.csv.xz": lambda path, f: f.to_csv(path),
+    "no_suffix_gzip": lambda path, f: f.to_csv(path, compression="gzip"),
+    "prices.zip": _zip,
+    "unnamed_index.parquet": lambda path, f: _unnamed_index(f).to_parquet(path),
+}
+
+
+@pytest.mark.parametrize("name", WRITERS)
+def test_price_files_as_they_come(capsys, tmp_path, name):
+    if name.endswith(".parquet"):
+        pytest.importorskip("pyarrow")
+    prices = sample_ohlcv().iloc[:300]
+    WRITERS[name](tmp_path / name, prices)
+    code, out, err = run(capsys, "compute", "adx", "-i", str(tmp_path / name))
+    assert (code, err) == (0, "")
+    got = read_output(out)
+    assert got["date"].tolist() == prices.index.strftime("%Y-%m-%d").tolist()
+    assert_frame_bits(got.drop(columns="date"), direct("adx", prices))
+
+
+def long_table(order: list[str]) -> pd.DataFrame:
+    """Two symbols over overlapping dates, BBB at half AAA's price, rows sorted by `order`."""
+    base = sample_ohlcv()
+    table = pd.concat({"AAA": base.iloc[:200], "BBB": base.iloc[120:400] * 0.5},
+                      names=["Symbol"]).reset_index()
+    return table.sort_values(order, kind="stable").reset_index(drop=True)
+
+
+@pytest.mark.parametrize("order", [["Symbol", "date"], ["date", "Symbol"]])
+@pytest.mark.parametrize(("name", "argv"), [("supertrend", []), ("stochastic", []),
+                                            ("ema", ["--period", "9"])])
+def test_by_computes_each_symbol_on_its_own(capsys, tmp_path, order, name, argv):
+    table = long_table(order)
+    path = tmp_path / "long.csv"
+    table.to_csv(path, index=False)
+    assert "pass --by Symbol to compute each symbol" in run_error(
+        capsys, "compute", name, *argv, "-i", str(path))
+    code, out, err = run(capsys, "compute", name, *argv, "--by", "symbol", "-i", str(path))
+    assert (code, err) == (0, "")
+    got = read_output(out)
+    assert got[["date", "Symbol"]].equals(table[["date", "Symbol"]].astype({"date": str}))
+    params = {"period": 9} if name == "ema" else {}
+    for symbol, rows in table.groupby("Symbol"):
+        assert_frame_bits(got.loc[rows.index].drop(columns=["date", "Symbol"]),
+                          direct(name, rows, **params))
+
+
+def test_missing_price_warns_and_dropna_drops(capsys, tmp_path):
+    prices = sample_ohlcv().iloc[:100].copy()
+    prices.iloc[[40, 70], prices.columns.get_loc("high")] = np.nan
+    path = tmp_path / "gaps.csv"
+    prices.to_csv(path)
+    code, out, err = run(capsys, "compute", "adx", "-i", str(path))
+    assert code == 0 and read_output(out)["ADX"].isna().sum() == 60
+    assert err == ("vantrel-indicators: warning: column 'high' is empty in data row 41 (2 rows "
+                   "with an empty price in all); 60 of the 60 output rows from there on are NaN "
+                   "(--dropna drops such rows first)\n")
+    code, out, err = run(capsys, "compute", "supertrend", "-i", str(path))
+    assert code == 0 and "Direction keeps its last value" in err
+    code, out, err = run(capsys, "compute", "adx", "--dropna", "-i", str(path))
+    assert (code, err) == (0, "")
+    kept = prices.dropna()
+    got = read_output(out)
+    assert got["date"].tolist() == kept.index.strftime("%Y-%m-%d").tolist()
+    assert_frame_bits(got.drop(columns="date"), direct("adx", kept))
+
+
+def test_utc_offsets_that_change_with_summer_time(capsys, tmp_path):
+    prices = sample_ohlcv().iloc[:50]
+    times = pd.date_range("2022-03-08 09:30", periods=50, freq="D", tz="America/New_York")
+    stamps = times.strftime("%Y-%m-%d %H:%M:%S%z").str.replace(r"(\d\d)$", r":\1", regex=True)
+    table = prices.reset_index(drop=True).assign(Datetime=stamps)
+    path = write_csv(tmp_path / "intraday.csv", table.to_csv(index=False))
+    code, out, err = run(capsys, "compute", "atr", "-i", path)
+    assert (code, err) == (0, "")
+    got = read_output(out)
+    assert got["Datetime"].tolist() == list(stamps)  # the offsets as the file gives them
+    assert {s[-6:] for s in stamps} == {"-05:00", "-04:00"}
+    assert_frame_bits(got.drop(columns="Datetime"), direct("atr", table))
+
+
+def test_dayfirst(capsys, tmp_path):
+    prices = sample_ohlcv().iloc[:40]
+    path = tmp_path / "eu.csv"
+    prices.set_axis(prices.index.strftime("%d/%m/%Y"), axis=0).to_csv(path)
+    assert ("the dates look day first: pass --dayfirst to read '02/01/2017' as 2 January 2017"
+            in run_error(capsys, "compute", "atr", "-i", str(path)))
+    code, out, err = run(capsys, "compute", "atr", "--dayfirst", "-i", str(path))
+    assert (code, err) == (0, "")
+    assert_frame_bits(read_output(out).drop(columns="date"), direct("atr", prices))
+
+
+# ---------------------------------------------------------------------------
 # Bad input: one line on stderr, exit status 2.
 
 BAD_ARGUMENTS = [
@@ -195,6 +305,8 @@ BAD_ARGUMENTS = [
      "must be greater than 0 and at most 1, got 1.5"),
     (["plot", "adx"], "required: --output"),
     (["plot", "adx", "-o", "x.png", "--last", "0"], "argument --last: must be at least 1"),
+    (["compute", "adx", "--by", "sym"], "no 'sym' column in the sample data for --by"),
+    (["plot", "adx", "-o", "x.png", "--by", "symbol"], "adx has no option --by"),
 ]
 
 
@@ -222,6 +334,15 @@ BAD_FILES = [
     ("backwards.csv", "date,high,low,close\n2020-01-03,2,1,1\n2020-01-02,2,1,1\n",
      "the rows are not in time order"),
     ("junk.parquet", b"not parquet", "cannot read '{path}' as Parquet"),
+    ("truncated.csv.gz", b"\x1f\x8b\x08\x00\x00", "cannot read '{path}': "),
+    ("two.zip", None, "a zip file must hold exactly one CSV file, it holds 2"),
+    ("naive_and_aware.csv", "time,high,low,close\n2022-01-03 09:30-05:00,2,1,1\n"
+     "2022-01-04 09:30,2,1,1\n", "column 'time' mixes times with and without a UTC offset: "
+     "'2022-01-04 09:30' (data row 2)"),
+    ("symbols_backwards.csv", "date,symbol,high,low,close\n2020-01-02,A,2,1,1\n"
+     "2020-01-01,B,2,1,1\n2020-01-01,A,2,1,1\n",
+     "the rows of symbol 'A' are not in time order: column 'date' must increase down the file "
+     "(data row 3;"),
 ]
 
 
@@ -234,7 +355,12 @@ def test_bad_input_files(capsys, tmp_path, name, content, message):
         path.write_bytes(content)
     elif content is not None:
         path.write_text(content, encoding="utf-8")
-    err = run_error(capsys, "compute", "adx", "--input", str(path))
+    elif name.endswith(".zip"):
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("a.csv", "high,low,close\n1,1,1\n")
+            archive.writestr("b.csv", "high,low,close\n1,1,1\n")
+    argv = ["--by", "symbol"] if name.startswith("symbols") else []
+    err = run_error(capsys, "compute", "adx", *argv, "--input", str(path))
     assert message.format(path=path) in err
 
 
@@ -278,7 +404,7 @@ def test_closed_pipe_ends_quietly(tmp_path):
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path)
     assert reader.stdout.readline() == b"date,Plus_DI,Minus_DI,ADX\n"
     reader.stdout.close()  # like `| head -1`: the rest of the CSV meets a closed pipe
-    assert reader.wait() in (0, 1) and reader.stderr.read() == b""
+    assert reader.wait() == 0 and reader.stderr.read() == b""
     reader.stderr.close()
 
 
@@ -304,7 +430,49 @@ def test_plot_writes_an_image(capsys, tmp_path, name):
     code, out, err = run(capsys, "plot", name, *argv, "--last", "300", "--output", str(path))
     # stderr may hold matplotlib's note that it is building its font cache (first use only)
     assert (code, out) == (0, "") and "error" not in err, err
+    assert err.endswith(f"vantrel-indicators: wrote {path}\n")
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 10_000
+
+
+CHARTS = [  # indicator, columns of the file, the panels' y labels, reference levels
+    ("adx", ["open", "high", "low", "close", "volume"], ["price", "volume", "+DI, -DI, ADX"],
+     {20.0, 25.0}),
+    ("stochastic", ["high", "low", "close"], ["price", "%K, %D"], {20.0, 80.0}),
+    ("normalized_t3", ["close", "volume"], ["price", "volume", "normalized T3"], {0.0}),
+    ("supertrend", ["open", "high", "low", "close"], ["price"], set()),
+]
+
+
+@pytest.mark.parametrize(("name", "columns", "ylabels", "levels"), CHARTS,
+                         ids=[c[0] for c in CHARTS])
+def test_chart_panels_candles_and_levels(name, columns, ylabels, levels):
+    pytest.importorskip("matplotlib")
+    from matplotlib.collections import LineCollection
+
+    from vantrel.indicators import _plot
+
+    bars = sample_ohlcv().iloc[:120][columns]
+    params = {"period": 20} if name == "normalized_t3" else {}
+    figure = _plot.chart(name, bars, "close", direct(name, bars, **params), "t")
+    axes = figure.get_axes()
+    assert [ax.get_ylabel() for ax in axes] == ylabels
+    wicks = [c for c in axes[0].collections if isinstance(c, LineCollection)]
+    assert len(wicks) == ("open" in columns)  # candles exactly when the file has the open
+    drawn = {line.get_ydata()[0] for line in axes[-1].get_lines() if line.get_linestyle() == "--"}
+    assert drawn == levels
+
+
+def test_intraday_ticks_skip_nights_and_weekends():
+    pytest.importorskip("matplotlib")
+    from vantrel.indicators import _plot
+
+    days = pd.bdate_range("2022-03-10", periods=3)  # Thursday, Friday, Monday
+    times = pd.DatetimeIndex([d + pd.Timedelta(minutes=570 + 5 * i)
+                              for d in days for i in range(78)])
+    positions, labels = _plot._date_ticks(times)
+    assert min(np.diff(positions)) >= len(times) / 9
+    assert labels[0] == "10 Mar 10:00" and "11 Mar 09:30" in labels and "14 Mar 09:30" in labels
+    assert all(len(label) == 5 for label in labels if "Mar" not in label)  # hours of the day
 
 
 def test_plot_bad_format(capsys, tmp_path):

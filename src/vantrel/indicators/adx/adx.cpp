@@ -15,7 +15,9 @@ vi::Ref adx_call(vi::Call& call) {
     const int di_length = call.int32(3);
     const int adx_smoothing = call.int32(4);
     vi::Ref index;
-    auto [high, low, close] = vi::coerce_high_low_close(call, index);
+    // Named references, not a structured binding: Clang before 16 cannot capture bindings in lambdas.
+    auto inputs = vi::coerce_high_low_close(call, index);
+    vi::Series &high = inputs[0], &low = inputs[1], &close = inputs[2];
     const Py_ssize_t length = high.size();
 
     // +DI, -DI and ADX: np.zeros each, or one block (every element is written).

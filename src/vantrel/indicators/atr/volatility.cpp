@@ -12,7 +12,9 @@ vi::Ref atr_call(vi::Call& call) {
     const int period = call.int32(3);
     vi::Ref index;
     // The result carries the index of `high`, so `high` sets the length.
-    auto [high, low, close] = vi::coerce_high_low_close(call, index);
+    // Named references, not a structured binding: Clang before 16 cannot capture bindings in lambdas.
+    auto inputs = vi::coerce_high_low_close(call, index);
+    vi::Series &high = inputs[0], &low = inputs[1], &close = inputs[2];
     const Py_ssize_t length = high.size();
     vi::Output<double> atr = call.empty(length);
     vi::run_pass(length, [&] {

@@ -10,7 +10,9 @@ PyObject* ema_name = nullptr;
 vi::Ref ema_call(vi::Call& call) {
     const int period = call.int32(1);
     vi::Ref index;
-    auto [data] = call.coerce<1>({0}, index);
+    // Named references, not a structured binding: Clang before 16 cannot capture bindings in lambdas.
+    auto inputs = call.coerce<1>({0}, index);
+    vi::Series& data = inputs[0];
     const Py_ssize_t length = data.size();
     vi::Output<double> ema = call.empty(length);
     vi::run_pass(length, [&] {

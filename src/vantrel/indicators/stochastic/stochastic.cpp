@@ -46,7 +46,9 @@ vi::Ref stochastic_call(vi::Call& call) {
     // A window of fewer than one sample would start after its own position.
     if (k_period < 1) vi::raise(PyExc_ValueError, "k_period must be at least 1");
     vi::Ref index;
-    auto [high, low, close] = vi::coerce_high_low_close(call, index);
+    // Named references, not a structured binding: Clang before 16 cannot capture bindings in lambdas.
+    auto inputs = vi::coerce_high_low_close(call, index);
+    vi::Series &high = inputs[0], &low = inputs[1], &close = inputs[2];
     const Py_ssize_t length = high.size();
 
     // %K and %D: np.empty each, or one block.
