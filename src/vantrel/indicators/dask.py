@@ -44,7 +44,7 @@ from __future__ import annotations
 
 import importlib
 from collections.abc import Callable, Hashable, Mapping, Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -176,8 +176,9 @@ def _compute_partition(part: pd.DataFrame, name: str, prices: list[Hashable], by
     arrays = [part[c] for c in prices]
     take = None
     if order:
-        take = part[order].reset_index(drop=True).sort_values(order, kind="stable").index
-        take = take.to_numpy()
+        ordered = part[order].reset_index(drop=True).sort_values(cast(list[str], order),
+                                                                kind="stable")
+        take = ordered.index.to_numpy()
         if (take == np.arange(len(take))).all():
             take = None
         else:
@@ -214,7 +215,7 @@ def _partitioned_by(ddf: Any, by: list[Hashable]) -> str | None:
             and ddf.known_divisions:
         return "index"
     expr = getattr(ddf, "expr", None)
-    recorded = getattr(expr, "unique_partition_mapping_columns_from_shuffle", set())
+    recorded: set[Any] = getattr(expr, "unique_partition_mapping_columns_from_shuffle", set())
     if tuple(by) in recorded or (len(by) == 1 and by[0] in recorded):
         return "shuffle"
     return None
