@@ -42,13 +42,13 @@ separate reads.
 
 from __future__ import annotations
 
-import importlib
 from collections.abc import Callable, Hashable, Mapping, Sequence
 from typing import Any, cast
 
 import numpy as np
 import pandas as pd
 
+import vantrel.indicators as _package
 from vantrel.indicators import batch as _batch
 
 __all__ = ["apply"]
@@ -56,30 +56,23 @@ __all__ = ["apply"]
 # The column a one-series indicator reads by default.
 DEFAULT_SOURCE = "close"
 # Row numbers that survive a shuffle: the input partition in the high bits, the row below.
+# (Dask's shuffles deliver rows in input order today, but do not promise it; the numbers
+# make the order of each key's rows independent of the shuffle method.)
 _ROW = "__vantrel_row__"
 _ROW_BITS = 40
 
-_SINGLE_MODULES = {
-    "EMA": "vantrel.indicators.ema.ema",
-    "STOCHASTIC": "vantrel.indicators.stochastic.stochastic",
-    "ADX": "vantrel.indicators.adx.adx",
-    "SUPERTREND": "vantrel.indicators.supertrend.supertrend",
-    "NORMALIZED_T3": "vantrel.indicators.normalized_t3.normalized_t3",
-    "ATR": "vantrel.indicators.volatility",
-}
 
 
 def _indicator_name(indicator: str | Callable[..., Any]) -> str:
     """"ADX", "adx", "Normalized-T3", or one of the package's functions -> "ADX" and so on."""
+    names = list(_batch._TABLE)
     if isinstance(indicator, str):
         name = indicator.strip().upper().replace("-", "_")
-        if name not in _SINGLE_MODULES:
-            raise ValueError(f"unknown indicator {indicator!r} (indicators: "
-                             f"{', '.join(_SINGLE_MODULES)})")
+        if name not in names:
+            raise ValueError(f"unknown indicator {indicator!r} (indicators: {', '.join(names)})")
         return name
-    for name, module in _SINGLE_MODULES.items():
-        if indicator is getattr(_batch, name) or \
-                indicator is getattr(importlib.import_module(module), name):
+    for name in names:
+        if indicator is getattr(_batch, name) or indicator is getattr(_package, name):
             return name
     raise TypeError(f"indicator must be an indicator's name or one of this package's "
                     f"functions, not {indicator!r}")
@@ -158,13 +151,22 @@ def _restore_order(part: pd.DataFrame) -> pd.DataFrame:
     return part.iloc[np.argsort(rows, kind="stable")].drop(columns=_ROW)
 
 
+def _key_columns(part: pd.DataFrame, by: list[Hashable]) -> dict[int, Any]:
+    return {i: (part[k] if k in part.columns else part.index).to_numpy() for i, k in enumerate(by)}
+
+
 def _keys(part: pd.DataFrame, by: list[Hashable]) -> Any:
-    if len(by) == 1:
-        key = by[0]
-        return part[key].to_numpy() if key in part.columns else part.index.to_numpy()
-    frame = pd.DataFrame({i: (part[k] if k in part.columns else part.index.to_series())
-                          .to_numpy() for i, k in enumerate(by)})
+    """One key per row: the key column's values, or a group number for several columns."""
+    columns = _key_columns(part, by)
+    if len(columns) == 1:
+        return columns[0]
+    frame = pd.DataFrame(columns)
     return frame.groupby(list(frame.columns), sort=False, dropna=False).ngroup().to_numpy()
+
+
+def _partition_keys(part: pd.DataFrame, by: list[Hashable]) -> pd.DataFrame:
+    """The distinct keys of one partition."""
+    return pd.DataFrame(_key_columns(part, by)).drop_duplicates()
 
 
 def _compute_partition(part: pd.DataFrame, name: str, prices: list[Hashable], by: list[Hashable],
@@ -219,13 +221,6 @@ def _partitioned_by(ddf: Any, by: list[Hashable]) -> str | None:
     if tuple(by) in recorded or (len(by) == 1 and by[0] in recorded):
         return "shuffle"
     return None
-
-
-def _partition_keys(part: pd.DataFrame, by: list[Hashable]) -> pd.DataFrame:
-    """The distinct keys of one partition."""
-    keys = pd.DataFrame({i: (part[k] if k in part.columns else part.index.to_series()).to_numpy()
-                         for i, k in enumerate(by)})
-    return keys.drop_duplicates()
 
 
 def _keys_apart(ddf: Any, by: list[Hashable]) -> bool:
