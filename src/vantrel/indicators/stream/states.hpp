@@ -104,44 +104,46 @@ inline std::int64_t held(std::int64_t count, std::int64_t window) noexcept {
     return count < window ? count : window;
 }
 
-// The states of one-step indicators, whose peek runs a copy of the step.
-template <class Self>
-struct CopyPeek {
-    void reserve(std::int64_t) noexcept {}
-    void peek(std::int64_t i, const double* in, double* out) const {
-        Self copy = static_cast<const Self&>(*this);
-        copy.advance(i, in, out);
+// A step of one lane (one series) from its parameters.
+template <class Step>
+Step single_lane(const typename Step::Params& params) noexcept {
+    const typename Step::Params* lane = &params;
+    return Step(&lane);
+}
+
+// The states that are one step: advance runs it (first() at bar 0), peek runs a copy.
+template <class Step>
+struct OneStep {
+    static constexpr int inputs = Step::inputs, outputs = Step::outputs;
+    Step step;
+
+    explicit OneStep(const typename Step::Params& params) noexcept : step(single_lane<Step>(params)) {}
+    void advance(std::int64_t i, const double* in, double* out) noexcept {
+        if (i == 0) {
+            step.first(in, out);
+        } else {
+            step.next(in, out);
+        }
     }
+    void peek(std::int64_t i, const double* in, double* out) const noexcept {
+        Step copy = step;
+        if (i == 0) {
+            copy.first(in, out);
+        } else {
+            copy.next(in, out);
+        }
+    }
+    void reserve(std::int64_t) noexcept {}
 };
 
-struct Ema : CopyPeek<Ema> {
-    static constexpr int inputs = 1, outputs = 1;
-    ema::Step<double> step;
-
-    explicit Ema(int period) noexcept {
-        const ema::Params params(period);
-        const ema::Params* lane = &params;
-        step = ema::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        out[0] = i == 0 ? step.first(in[0]) : step.next(in[0]);
-    }
+struct Ema : OneStep<ema::Step<double>> {
+    explicit Ema(int period) noexcept : OneStep(ema::Params(period)) {}
     void save(Writer& w) const { w.put(step.value); }
     void load(Reader& r, std::int64_t) { step.value = r.real(); }
 };
 
-struct Atr : CopyPeek<Atr> {
-    static constexpr int inputs = 3, outputs = 1;
-    atr::Step<double> step;
-
-    explicit Atr(int period) noexcept {
-        const atr::Params params(period);
-        const atr::Params* lane = &params;
-        step = atr::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        out[0] = i == 0 ? step.first(in[0], in[1], in[2]) : step.next(in[0], in[1], in[2]);
-    }
+struct Atr : OneStep<atr::Step<double>> {
+    explicit Atr(int period) noexcept : OneStep(atr::Params(period)) {}
     void save(Writer& w) const {
         w.put(step.value);
         w.put(step.prev_close);
@@ -152,22 +154,8 @@ struct Atr : CopyPeek<Atr> {
     }
 };
 
-struct Adx : CopyPeek<Adx> {
-    static constexpr int inputs = 3, outputs = 3;
-    adx::Step<double> step;
-
-    Adx(int di_length, int adx_smoothing) noexcept {
-        const adx::Params params(di_length, adx_smoothing);
-        const adx::Params* lane = &params;
-        step = adx::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        if (i == 0) {
-            step.first(in, out);
-        } else {
-            step.next(in, out);
-        }
-    }
+struct Adx : OneStep<adx::Step<double>> {
+    Adx(int di_length, int adx_smoothing) noexcept : OneStep(adx::Params(di_length, adx_smoothing)) {}
     void save(Writer& w) const {
         for (double v : {step.prev_high, step.prev_low, step.prev_close, step.tr_rma, step.plus_rma,
                          step.minus_rma, step.adx}) {
@@ -182,23 +170,11 @@ struct Adx : CopyPeek<Adx> {
     }
 };
 
-// This package's ATR recursion under the SuperTrend line, composed as the batch lanes do.
-struct Supertrend : CopyPeek<Supertrend> {
-    static constexpr int inputs = 3, outputs = 2;  // line, direction (-1.0 or 1.0)
-    batch::SupertrendLanes<double> step;
-
-    Supertrend(int period, double multiplier) noexcept {
-        const batch::SupertrendParams params{atr::Params(period), supertrend::Params{multiplier}};
-        const batch::SupertrendParams* lane = &params;
-        step = batch::SupertrendLanes<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        if (i == 0) {
-            step.first(in, out);
-        } else {
-            step.next(in, out);
-        }
-    }
+// This package's ATR recursion under the SuperTrend line, composed as the batch lanes do;
+// the direction is the double -1.0 or 1.0.
+struct Supertrend : OneStep<batch::SupertrendLanes<double>> {
+    Supertrend(int period, double multiplier) noexcept
+        : OneStep(batch::SupertrendParams{atr::Params(period), supertrend::Params{multiplier}}) {}
     void save(Writer& w) const {
         for (double v : {step.atr.value, step.atr.prev_close, step.line.line, step.line.direction}) w.put(v);
     }
@@ -316,11 +292,10 @@ struct NormalizedT3 {
     normalized_t3::Step<double> step;
     WindowDeque<Highest, Lowest> window;
 
-    NormalizedT3(int period_, int t3_period, double volume_factor) : period(period_), window(period_) {
-        const normalized_t3::Params params(t3_period, volume_factor);
-        const normalized_t3::Params* lane = &params;
-        step = normalized_t3::Step<double>(&lane);
-    }
+    NormalizedT3(int period_, int t3_period, double volume_factor)
+        : period(period_),
+          step(single_lane<normalized_t3::Step<double>>(normalized_t3::Params(t3_period, volume_factor))),
+          window(period_) {}
     void reserve(std::int64_t bars) { window.reserve(bars); }
     void advance(std::int64_t i, const double* in, double* out) {
         const double t3 = i == 0 ? step.first(in[0]) : step.next(in[0]);
