@@ -907,7 +907,16 @@ Raw<double> FrameColumns::raw(std::size_t k) const noexcept {
 
 Ref Call::frame(const FrameColumns& columns, std::span<PyObject* const> column_names, PyObject* index,
                 bool always_pass_index) const {
-    if (columns.as_block_ && pandas_is_genuine()) return frame(columns.block_, column_names, index);
+    if (columns.as_block_ && pandas_is_genuine()) {
+        try {
+            return frame(columns.block_, column_names, index);
+        } catch (const PythonError&) {
+            // pandas refused (an index of another length, say): the dictionary path below
+            // raises what pd.DataFrame({...}) raises, or builds the frame it builds.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();
+        }
+    }
     Ref pd = global(names.pd);
     Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
     Ref dict = check(PyDict_New());
