@@ -681,7 +681,8 @@ def _key_column(frame: pd.DataFrame, names: dict[str, Any], label: str,
             raise UsageError(f"column {symbol!r} holds {frame[symbol].nunique()} symbols "
                              f"({some}, ...): {hint}")
         return None
-    keys: pd.Series = frame[by_column(frame, names, by, label)]
+    column = by_column(frame, names, by, label)
+    keys: pd.Series = frame[column]
     if keys.isna().any():
         raise UsageError(f"column {column!r} is empty in data row {_first_row(keys.isna()) + 1}")
     return keys
