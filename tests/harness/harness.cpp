@@ -6,15 +6,17 @@
 // every build sees the same doubles; one data set is NaN-free with many ties, the other has NaN,
 // +/-inf, -0.0, 0.0, subnormals and huge values sprinkled in. Each run goes through the views
 // the bindings use, once over contiguous arrays and once over strided ones (the two
-// instantiations of every kernel, and on x86 the SIMD paths against the portable ones); the two
-// must agree bit for bit, or the harness fails.
+// instantiations of every kernel; on x86 also ADX's AVX loop, which only contiguous arrays
+// take, against its pair loop); the two must agree bit for bit, and nothing may be written
+// outside the output elements, or the harness fails. Every NaN digests alike (its sign and
+// payload are the hardware's, not part of a result), as in the Python tests.
 //
 // To cover another path (the lanes of batch, the stream objects), add a row to `kernels` whose
 // `same_as` names the row it must reproduce: its digest is then checked against that row's for
 // every case of the grid, besides the comparison across builds.
 //
-// Output: one line per case, `name params length data digest`, then `runs N`. Exit status 1
-// when two paths that must agree do not.
+// Output: one line per case, `name params length data digest`, then `runs N, failures F`; exit
+// status 1 when there are failures (each printed on a line of its own starting with FAIL).
 #include <array>
 #include <cinttypes>
 #include <cmath>
@@ -24,6 +26,7 @@
 #include <limits>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "adx/kernel.hpp"
