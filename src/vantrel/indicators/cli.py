@@ -3,10 +3,12 @@
     vantrel-indicators list
     vantrel-indicators compute adx                       # synthetic sample, CSV to stdout
     vantrel-indicators compute ema --period 20 --input prices.csv --output ema.csv
+    vantrel-indicators compute adx --input long.csv.gz --by symbol   # each symbol on its own
     vantrel-indicators plot supertrend --output st.png   # needs the 'plot' extra (matplotlib)
 
 Every mistake in the command or the input ends the program with one line on stderr,
-``vantrel-indicators: error: ...``, and exit status 2. NumPy, pandas and the compiled modules
+``vantrel-indicators: error: ...``, and exit status 2; empty prices get a one-line warning and
+leave the exit status alone. NumPy, pandas and the compiled modules
 are imported only when a command needs them, and matplotlib only when plotting.
 """
 
@@ -356,21 +358,18 @@ def _read_table(source: str | None) -> tuple[pd.DataFrame, str]:
     return _read_csv_file(source), label
 
 
-# Compressed CSV, told by the file's first bytes: signature -> (name, module, opener).
-COMPRESSIONS: dict[bytes, tuple[str, str, str]] = {
-    b"\x1f\x8b": ("gzip", "gzip", "open"),
-    b"BZh": ("bzip2", "bz2", "open"),
-    b"\xfd7zXZ\x00": ("xz", "lzma", "open"),
-    b"PK\x03\x04": ("zip", "zipfile", "ZipFile"),
-    b"\x28\xb5\x2f\xfd": ("zstd", "zstandard", "open"),
+# Compressed CSV, told by the file's first bytes: signature -> (name, the module that reads it).
+COMPRESSIONS: dict[bytes, tuple[str, str]] = {
+    b"\x1f\x8b": ("gzip", "gzip"),
+    b"BZh": ("bzip2", "bz2"),
+    b"\xfd7zXZ\x00": ("xz", "lzma"),
+    b"PK\x03\x04": ("zip", "zipfile"),
+    b"\x28\xb5\x2f\xfd": ("zstd", "zstandard"),
 }
 
 
 def _read_csv_file(path: str) -> pd.DataFrame:
     """A CSV file, plain or compressed (gzip, bzip2, xz, zip with one member, zstd)."""
-    import lzma
-    import zlib
-
     try:
         with open(path, "rb") as probe:
             head = probe.read(6)
@@ -382,20 +381,34 @@ def _read_csv_file(path: str) -> pd.DataFrame:
             return _parse_csv(handle, path)
     except FileNotFoundError:
         raise UsageError(f"input file {path!r} does not exist") from None
-    except (OSError, EOFError, lzma.LZMAError, zlib.error) as exc:
+    except _damaged_file_errors() as exc:
         message = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
         raise UsageError(f"cannot read {path!r}: {message}") from None
 
 
-def _open_compressed(path: str, kind: tuple[str, str, str]) -> IO[str]:
-    name, module_name, opener = kind
+def _damaged_file_errors() -> tuple[type[Exception], ...]:
+    """What reading a file or a damaged compressed file raises (a Python build may lack lzma)."""
+    import zipfile
+    import zlib
+
+    errors: list[type[Exception]] = [OSError, EOFError, zlib.error, zipfile.BadZipFile]
+    try:
+        import lzma
+    except ImportError:
+        return tuple(errors)
+    return (*errors, lzma.LZMAError)
+
+
+def _open_compressed(path: str, kind: tuple[str, str]) -> IO[str]:
+    """The text of a compressed file; a zip file must hold one file, read into memory."""
+    name, module_name = kind
     try:
         module = importlib.import_module(module_name)
     except ImportError:
         raise UsageError(f"{path!r} is {name}-compressed; reading it needs the "
                          f"{module_name} package: pip install {module_name}") from None
     if name != "zip":
-        handle: IO[str] = getattr(module, opener)(path, "rt", encoding="utf-8-sig", newline="")
+        handle: IO[str] = module.open(path, "rt", encoding="utf-8-sig", newline="")
         return handle
     with module.ZipFile(path) as archive:
         members = [m for m in archive.namelist() if not m.endswith("/")]

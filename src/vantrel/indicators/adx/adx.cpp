@@ -20,20 +20,17 @@ vi::Ref adx_call(vi::Call& call) {
     vi::Series &high = inputs[0], &low = inputs[1], &close = inputs[2];
     const Py_ssize_t length = high.size();
 
-    vi::Output<double> plus_di = call.zeros(length);
-    vi::Output<double> minus_di = call.zeros(length);
-    vi::Output<double> adx_values = call.zeros(length);
+    // +DI, -DI and ADX: np.zeros each, or one block (every element is written).
+    vi::FrameColumns columns = call.frame_columns(3, length, true);
     vi::run_pass(length, [&] {
         vi::dispatch(
             [&](auto h, auto l, auto c, auto p, auto m, auto a) {
                 vi::adx::kernel(h, l, c, p, m, a, length, di_length, adx_smoothing);
             },
-            high.raw(), low.raw(), close.raw(), plus_di.raw(), minus_di.raw(), adx_values.raw());
+            high.raw(), low.raw(), close.raw(), columns.raw(0), columns.raw(1), columns.raw(2));
     });
-    return call.frame({{plus_di_name, plus_di.object()},
-                       {minus_di_name, minus_di.object()},
-                       {adx_name, adx_values.object()}},
-                      index.get());
+    PyObject* const names[] = {plus_di_name, minus_di_name, adx_name};
+    return call.frame(columns, names, index.get());
 }
 
 int adx_exec(PyObject*) {

@@ -25,7 +25,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "numeric/true_range.hpp"
+#include "atr/step.hpp"
 
 // VI_ATR_FMA=0 on the command line leaves the FMA-instruction copy of the loop out.
 #ifndef VI_ATR_FMA
@@ -47,22 +47,18 @@ namespace detail {
 #endif
 
 template <class In, class Out>
-VI_ATR_INLINE void run(In high, In low, In close, Out out, std::int64_t length, double alpha) noexcept {
-    const double keep = 1.0 - alpha;
-    double value = high[0] - low[0];
-    out[0] = value;
-    for (std::int64_t i = 1; i < length; ++i) {
-        const double tr = true_range(high[i], low[i], close[i - 1]);
-        value = std::fma(keep, value, alpha * tr);
-        out[i] = value;
-    }
+VI_ATR_INLINE void run(In high, In low, In close, Out out, std::int64_t length, const Params& params) noexcept {
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    out[0] = step.first(high[0], low[0], close[0]);
+    for (std::int64_t i = 1; i < length; ++i) out[i] = step.next(high[i], low[i], close[i]);
 }
 
 #if VI_ATR_FMA
 template <class In, class Out>
 __attribute__((target("fma"))) void run_fma(In high, In low, In close, Out out, std::int64_t length,
-                                            double alpha) noexcept {
-    run(high, low, close, out, length, alpha);
+                                            const Params& params) noexcept {
+    run(high, low, close, out, length, params);
 }
 #endif
 
@@ -73,14 +69,14 @@ __attribute__((target("fma"))) void run_fma(In high, In low, In close, Out out, 
 template <class In, class Out>
 void kernel(In high, In low, In close, Out out, std::int64_t length, int period) noexcept {
     if (length <= 0) return;
-    const double alpha = 1.0 / static_cast<double>(period);
+    const Params params(period);
 #if VI_ATR_FMA
     if (__builtin_cpu_supports("fma")) {
-        detail::run_fma(high, low, close, out, length, alpha);
+        detail::run_fma(high, low, close, out, length, params);
         return;
     }
 #endif
-    detail::run(high, low, close, out, length, alpha);
+    detail::run(high, low, close, out, length, params);
 }
 
 }  // namespace vi::atr

@@ -1,4 +1,4 @@
-// EMA kernel: ema[0] = src[0]; ema[i] = (1 - alpha) * ema[i-1] + alpha * src[i].
+// EMA kernel: the recursion of step.hpp over one series.
 //
 // Numeric policy:
 //   seed     the first sample itself, no averaging over a first window
@@ -11,19 +11,18 @@
 
 #include <cstdint>
 
+#include "ema/step.hpp"
+
 namespace vi::ema {
 
 template <class In, class Out>
 void kernel(In src, Out out, std::int64_t length, int period) noexcept {
     if (length <= 0) return;
-    const double alpha = 2.0 / static_cast<double>(static_cast<std::int64_t>(period) + 1);
-    const double keep = 1.0 - alpha;
-    double value = src[0];
-    out[0] = value;
-    for (std::int64_t i = 1; i < length; ++i) {
-        value = keep * value + alpha * src[i];
-        out[i] = value;
-    }
+    const Params params(period);
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    out[0] = step.first(src[0]);
+    for (std::int64_t i = 1; i < length; ++i) out[i] = step.next(src[i]);
 }
 
 }  // namespace vi::ema

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -34,6 +35,29 @@ std::atomic<std::int64_t> g_interpreter{-1};
 bool g_names_ready = false;
 PyObject* g_ndarray = nullptr;         // numpy.ndarray, for the type test of coerced inputs
 PyTypeObject* g_function_type = nullptr;
+
+// What `np` and `pd` were bound to at import, and the attributes of theirs whose identity
+// makes them genuine (genuine_numpy, genuine_pandas). Held for the life of the process.
+struct Genuine {
+    PyObject* numpy;
+    PyObject* float64;
+    PyObject* asarray;
+    PyObject* empty;
+    PyObject* zeros;
+    PyObject* nan;
+    PyObject* int64;
+    PyObject* pandas;
+    PyObject* Series;
+    PyObject* DataFrame;
+    PyObject* Index;
+};
+Genuine g_genuine{};
+
+// The column labels of the light frames: a template Index made by pandas from the names,
+// remade when pandas would now infer another dtype for them (see columns_index).
+PyObject* g_columns_names = nullptr;   // the names, as a list
+PyObject* g_columns_template = nullptr;
+PyObject* g_columns_key = nullptr;     // what the template's dtype was inferred under
 
 }  // namespace
 
@@ -66,6 +90,16 @@ static void init_names() {
     names.kw_index_name_copy = check(Py_BuildValue("(OOO)", names.index, names.name, names.copy)).release();
     names.kw_copy = check(Py_BuildValue("(O)", names.copy)).release();
     names.kw_index_copy = check(Py_BuildValue("(OO)", names.index, names.copy)).release();
+    names.Index = intern("Index");
+    names.columns = intern("columns");
+    names.kind = intern("kind");
+    names.T = intern("T");
+    names.StringDtype = intern("StringDtype");
+    names.kw_deep = check(Py_BuildValue("(O)", intern("deep"))).release();
+    names.kw_na_value = check(Py_BuildValue("(O)", intern("na_value"))).release();
+    names.kw_columns_copy = check(Py_BuildValue("(OO)", names.columns, names.copy)).release();
+    names.kw_columns_index_copy =
+        check(Py_BuildValue("(OOO)", names.columns, names.index, names.copy)).release();
     g_names_ready = true;
 }
 
@@ -499,9 +533,15 @@ Taken Call::take(std::span<const int> inputs) const {
         }
         taken.index = check(PyObject_GetAttr(first, names.index));
     } else {
-        Ref asarray = np_attr(names.asarray);
+        Ref np = global(names.np);
+        Ref asarray = check(PyObject_GetAttr(np.get(), names.asarray));
+        // NumPy's asarray returns an exact ndarray itself: the call can be left out.
+        const bool skip = np.get() == g_genuine.numpy && asarray.get() == g_genuine.asarray;
         for (std::size_t k = 0; k < inputs.size(); ++k) {
-            taken.values[k] = check(PyObject_CallOneArg(asarray.get(), args_[inputs[k]]));
+            PyObject* x = args_[inputs[k]];
+            taken.values[k] = skip && Py_TYPE(x) == reinterpret_cast<PyTypeObject*>(g_ndarray)
+                                  ? Ref::borrow(x)
+                                  : check(PyObject_CallOneArg(asarray.get(), x));
         }
     }
     return taken;
@@ -509,6 +549,63 @@ Taken Call::take(std::span<const int> inputs) const {
 
 Series Call::to_float64(PyObject* values, PyObject* float64) const {
     return as_series(check(PyObject_CallMethodOneArg(values, names.astype, float64)));
+}
+
+// In place or literal, for all values alike: a literal astype of one value may run code of
+// the caller's (an object array's __float__, an astype of its own), which could write into
+// another value already read in place; with all of them in place no such code runs before
+// the passes.
+Ref Call::convert(std::span<const Ref> values, std::span<Series> out) const {
+    Ref np = global(names.np);
+    Ref float64 = check(PyObject_GetAttr(np.get(), names.float64));
+    if (genuine_numpy(np.get())) {
+        std::size_t bound = 0;
+        while (bound < values.size() && bind_in_place(values[bound].get(), out[bound])) ++bound;
+        if (bound == values.size()) return float64;
+        for (std::size_t k = 0; k < bound; ++k) out[k] = Series{};
+    }
+    for (std::size_t k = 0; k < values.size(); ++k) out[k] = to_float64(values[k].get(), float64.get());
+    return float64;
+}
+
+bool Call::numpy_is_genuine() const {
+    Ref np = global(names.np);
+    return genuine_numpy(np.get());
+}
+
+bool Call::pandas_is_genuine() const {
+    Ref pd = global(names.pd);
+    return genuine_pandas(pd.get());
+}
+
+// Reads the module's own dict, so that the test runs no code: a genuine module has no
+// attribute hooks for these names.
+static bool attributes_are(PyObject* module, std::initializer_list<std::pair<PyObject*, PyObject*>> expected) {
+    PyObject* dict = PyModule_GetDict(module);
+    for (const auto& [name, object] : expected) {
+        PyObject* value = PyDict_GetItemWithError(dict, name);  // borrowed
+        if (value == nullptr && PyErr_Occurred()) throw PythonError{};
+        if (value != object) return false;
+    }
+    return true;
+}
+
+bool genuine_numpy(PyObject* np) {
+    const Genuine& g = g_genuine;
+    return np == g.numpy && np != nullptr &&
+           attributes_are(np, {{names.float64, g.float64}, {names.asarray, g.asarray},
+                               {names.empty, g.empty}, {names.zeros, g.zeros}, {names.nan, g.nan},
+                               {names.int64, g.int64}});
+}
+
+bool is_pandas_series(PyObject* o) {
+    return g_genuine.Series != nullptr && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(g_genuine.Series);
+}
+
+bool genuine_pandas(PyObject* pd) {
+    const Genuine& g = g_genuine;
+    return pd == g.pandas && pd != nullptr &&
+           attributes_are(pd, {{names.DataFrame, g.DataFrame}, {names.Index, g.Index}});
 }
 
 // ===========================================================================
@@ -532,12 +629,12 @@ static bool format_matches(const char* format) {
     }
 }
 
-static void acquire(PyObject* array, Py_buffer& view, int flags) {
+static void acquire(PyObject* array, Py_buffer& view, int flags, int ndim = 1) {
     check_status(PyObject_GetBuffer(array, &view, flags));
-    if (view.ndim != 1) {
-        int ndim = view.ndim;
+    if (view.ndim != ndim) {
+        int got = view.ndim;
         PyBuffer_Release(&view);
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", 1, ndim);
+        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)", ndim, got);
         throw PythonError{};
     }
 }
@@ -560,6 +657,40 @@ Series as_series(Ref array) {
     return s;
 }
 
+bool bind_in_place(PyObject* value, Series& out) {
+    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject*>(g_ndarray)) return false;
+    Py_buffer& view = out.view_;
+    if (PyObject_GetBuffer(value, &view, PyBUF_STRIDES | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();  // a dtype without a buffer format (datetime64, say): the literal step decides
+        view = Py_buffer{};
+        return false;
+    }
+    if (view.ndim != 1 || view.itemsize != sizeof(double) || !format_matches<double>(view.format)) {
+        PyBuffer_Release(&view);
+        view = Py_buffer{};
+        return false;
+    }
+    out.array_ = Ref::borrow(value);
+    out.in_place_ = true;
+    return true;
+}
+
+void Series::detach() {
+    if (!in_place_) return;
+    const Py_ssize_t n = Buffer::size();
+    auto copy = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(n));
+    const Raw<const double> source = raw();
+    dispatch([&](auto from) {
+        for (Py_ssize_t i = 0; i < n; ++i) copy[i] = from[i];
+    }, source);
+    release();
+    view_ = Py_buffer{};
+    array_ = Ref{};
+    copy_ = std::move(copy);
+    copy_size_ = n;
+    in_place_ = false;
+}
+
 template <class T>
 Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
     Ref np = global(names.np);
@@ -578,6 +709,15 @@ Output<T> Call::allocate(PyObject* allocator, Py_ssize_t length) const {
     return out;
 }
 template Output<double> Call::allocate<double>(PyObject*, Py_ssize_t) const;
+
+Block Call::empty_block(Py_ssize_t rows, Py_ssize_t length) const {
+    Ref shape = check(Py_BuildValue("(nn)", rows, length));
+    PyObject* args[] = {shape.get(), g_genuine.float64};
+    Block out;
+    out.array_ = check(PyObject_Vectorcall(g_genuine.empty, args, 1, names.kw_dtype));
+    acquire(out.array_.get(), out.view_, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT, 2);
+    return out;
+}
 template Output<std::int64_t> Call::allocate<std::int64_t>(PyObject*, Py_ssize_t) const;
 
 void require_length(const Series& series, const char* name, Py_ssize_t length, const char* reference) {
@@ -621,18 +761,158 @@ Ref Call::series(PyObject* array, PyObject* index, PyObject* name) const {
     return check(PyObject_Vectorcall(series_type.get(), args, 1, names.kw_name_copy));
 }
 
+static Ref frame_from_dict(PyObject* frame_type, PyObject* dict, PyObject* index, bool always_pass_index) {
+    if (index != nullptr || always_pass_index) {
+        PyObject* args[] = {dict, index ? index : Py_None, Py_False};
+        return check(PyObject_Vectorcall(frame_type, args, 1, names.kw_index_copy));
+    }
+    PyObject* args[] = {dict, Py_False};
+    return check(PyObject_Vectorcall(frame_type, args, 1, names.kw_copy));
+}
+
 Ref Call::frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
                 bool always_pass_index) const {
     Ref pd = global(names.pd);
     Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
     Ref dict = check(PyDict_New());
     for (const auto& [name, array] : columns) check_status(PyDict_SetItem(dict.get(), name, array));
-    if (index != nullptr || always_pass_index) {
-        PyObject* args[] = {dict.get(), index ? index : Py_None, Py_False};
-        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_index_copy));
+    return frame_from_dict(frame_type.get(), dict.get(), index, always_pass_index);
+}
+
+// The frame of float64 columns that pd.DataFrame({names[k]: column k, ...}) gives, built
+// from their Block: pandas takes block.T as one block without copying, and the column
+// labels come as a ready Index instead of being inferred from the names at every call.
+//
+// A fresh Index per result (a caller may set its name), shallow-copied from a template
+// that pandas made from the names; the template's data are immutable (Arrow strings) or
+// copied with it (object arrays). pandas infers a dtype for string labels by its options
+// (object, or its str dtype with the string storage chosen), so the template is kept only
+// while what the dtype was inferred under is unchanged (inference_key).
+
+namespace {
+
+// pandas' own test of its string inference: using_string_dtype (pandas 2.3 on), or
+// using_pyarrow_string_dtype (2.1 and 2.2, whose inferred dtype is not told here), or none.
+PyObject* g_string_test = nullptr;
+bool g_string_test_tells_dtype = false;
+
+// The template and what it was made under; swapped under the lock (no Python code runs
+// while it is held), so that threads without an interpreter lock cannot tear it.
+std::mutex g_columns_lock;
+
+// What pandas would infer string labels under now: None (always object: a pandas without
+// string inference), False (object), or the str dtype it would give. Null when that cannot
+// be told cheaply: the template is then not used.
+Ref inference_key(PyObject* pd) {
+    if (g_string_test == nullptr) return Ref::borrow(Py_None);
+    Ref using_strings = check(PyObject_CallNoArgs(g_string_test));
+    int on = PyObject_IsTrue(using_strings.get());
+    check_status(on);
+    if (!on) return Ref::borrow(Py_False);
+    if (!g_string_test_tells_dtype) return Ref{};
+    Ref dtype_type = check(PyObject_GetAttr(pd, names.StringDtype));
+    Ref nan = check(PyFloat_FromDouble(Py_NAN));
+    PyObject* args[] = {nan.get()};
+    PyObject* dtype = PyObject_Vectorcall(dtype_type.get(), args, 0, names.kw_na_value);
+    if (dtype == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PythonError{};
+        PyErr_Clear();
+        return Ref{};
     }
-    PyObject* args[] = {dict.get(), Py_False};
-    return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_copy));
+    return Ref::steal(dtype);
+}
+
+Ref columns_index(PyObject* pd, std::span<PyObject* const> labels) {
+    Ref key = inference_key(pd);
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), Py_NewRef(labels[k]));
+    }
+    if (!key) return check(PyObject_CallOneArg(g_genuine.Index, list.get()));
+    Ref template_index, template_key, template_names;
+    {
+        std::lock_guard<std::mutex> hold(g_columns_lock);
+        template_index = Ref::borrow(g_columns_template);
+        template_key = Ref::borrow(g_columns_key);
+        template_names = Ref::borrow(g_columns_names);
+    }
+    bool usable = bool(template_index);
+    if (usable) {
+        int same = PyObject_RichCompareBool(template_key.get(), key.get(), Py_EQ);
+        check_status(same);
+        usable = same == 1;
+    }
+    if (usable) {
+        int same = PyObject_RichCompareBool(template_names.get(), list.get(), Py_EQ);
+        check_status(same);
+        usable = same == 1;
+    }
+    if (!usable) {
+        template_index = check(PyObject_CallOneArg(g_genuine.Index, list.get()));
+        PyObject* old[3];
+        {
+            std::lock_guard<std::mutex> hold(g_columns_lock);
+            old[0] = std::exchange(g_columns_template, Py_NewRef(template_index.get()));
+            old[1] = std::exchange(g_columns_key, key.release());
+            old[2] = std::exchange(g_columns_names, list.release());
+        }
+        for (PyObject* o : old) Py_XDECREF(o);  // outside the lock: releasing may run code
+    }
+    PyObject* base = template_index.get();
+    Ref dtype = check(PyObject_GetAttr(base, names.dtype));
+    // Object labels are held in a writable object array: copy it with the Index.
+    Ref kind = check(PyObject_GetAttr(dtype.get(), names.kind));
+    const bool deep = PyUnicode_CompareWithASCIIString(kind.get(), "O") == 0;
+    Ref copy = check(PyObject_GetAttr(base, names.copy));
+    if (!deep) return check(PyObject_CallNoArgs(copy.get()));
+    PyObject* args[] = {Py_True};
+    return check(PyObject_Vectorcall(copy.get(), args, 0, names.kw_deep));
+}
+
+}  // namespace
+
+Ref Call::frame(const Block& block, std::span<PyObject* const> column_names, PyObject* index) const {
+    Ref pd = global(names.pd);
+    Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
+    Ref columns = columns_index(pd.get(), column_names);
+    Ref transposed = check(PyObject_GetAttr(block.object(), names.T));
+    if (index != nullptr) {
+        PyObject* args[] = {transposed.get(), columns.get(), index, Py_False};
+        return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_columns_index_copy));
+    }
+    PyObject* args[] = {transposed.get(), columns.get(), Py_False};
+    return check(PyObject_Vectorcall(frame_type.get(), args, 1, names.kw_columns_copy));
+}
+
+FrameColumns Call::frame_columns(std::size_t count, Py_ssize_t length, bool zeros) const {
+    FrameColumns out;
+    out.count_ = count;
+    if (numpy_is_genuine() && pandas_is_genuine()) {
+        out.block_ = empty_block(static_cast<Py_ssize_t>(count), length);
+        out.as_block_ = true;
+        return out;
+    }
+    for (std::size_t k = 0; k < count; ++k) out.separate_[k] = zeros ? this->zeros(length) : empty(length);
+    return out;
+}
+
+Raw<double> FrameColumns::raw(std::size_t k) const noexcept {
+    return as_block_ ? block_.row(static_cast<Py_ssize_t>(k)) : separate_[k].raw();
+}
+
+Ref Call::frame(const FrameColumns& columns, std::span<PyObject* const> column_names, PyObject* index,
+                bool always_pass_index) const {
+    if (columns.as_block_ && pandas_is_genuine()) return frame(columns.block_, column_names, index);
+    Ref pd = global(names.pd);
+    Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
+    Ref dict = check(PyDict_New());
+    for (std::size_t k = 0; k < columns.count_; ++k) {
+        Ref column = columns.as_block_
+                         ? check(PySequence_GetItem(columns.block_.object(), static_cast<Py_ssize_t>(k)))
+                         : Ref::borrow(columns.separate_[k].object());
+        check_status(PyDict_SetItem(dict.get(), column_names[k], column.get()));
+    }
+    return frame_from_dict(frame_type.get(), dict.get(), index, always_pass_index);
 }
 
 // ===========================================================================
@@ -656,6 +936,37 @@ static PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module;
 }
 
+static void capture_genuine(PyObject* numpy, PyObject* pandas) {
+    Genuine g{};
+    g.float64 = check(PyObject_GetAttr(numpy, names.float64)).release();
+    g.asarray = check(PyObject_GetAttr(numpy, names.asarray)).release();
+    g.empty = check(PyObject_GetAttr(numpy, names.empty)).release();
+    g.zeros = check(PyObject_GetAttr(numpy, names.zeros)).release();
+    g.nan = check(PyObject_GetAttr(numpy, names.nan)).release();
+    g.int64 = check(PyObject_GetAttr(numpy, names.int64)).release();
+    g.Series = check(PyObject_GetAttr(pandas, names.Series)).release();
+    g.DataFrame = check(PyObject_GetAttr(pandas, names.DataFrame)).release();
+    g.Index = check(PyObject_GetAttr(pandas, names.Index)).release();
+    // pandas' test of its string inference (pandas 2.3 on); absent, the frames' labels are
+    // inferred by pandas at every call unless pandas has no string inference at all.
+    PyObject* config = PyImport_ImportModule("pandas._config");
+    PyObject* test = nullptr;
+    if (config != nullptr) {
+        test = PyObject_GetAttrString(config, "using_string_dtype");
+        g_string_test_tells_dtype = test != nullptr;
+        if (test == nullptr) {
+            PyErr_Clear();
+            test = PyObject_GetAttrString(config, "using_pyarrow_string_dtype");
+        }
+        Py_DECREF(config);
+    }
+    if (test == nullptr) PyErr_Clear();
+    g_string_test = test;
+    g.numpy = Py_NewRef(numpy);
+    g.pandas = Py_NewRef(pandas);
+    g_genuine = g;
+}
+
 static int module_exec(PyObject* module) {
     if (g_module != nullptr) {
         if (module == g_module) return 0;
@@ -671,6 +982,7 @@ static int module_exec(PyObject* module) {
         Ref pandas = check(PyImport_ImportModule("pandas"));
         check_status(PyModule_AddObjectRef(module, "pd", pandas.get()));
         if (g_ndarray == nullptr) g_ndarray = check(PyObject_GetAttrString(numpy.get(), "ndarray")).release();
+        if (g_genuine.numpy == nullptr) capture_genuine(numpy.get(), pandas.get());
         if (g_module_def->exec_hook != nullptr) check_status(g_module_def->exec_hook(module));
         Ref function = new_function(module, g_module_def->function);
         check_status(PyModule_AddObjectRef(module, g_module_def->function.name, function.get()));

@@ -26,6 +26,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <utility>
 
@@ -105,6 +106,15 @@ struct Names {
     PyObject* kw_index_name_copy;  // ("index", "name", "copy")
     PyObject* kw_copy;             // ("copy",)
     PyObject* kw_index_copy;       // ("index", "copy")
+    PyObject* Index;
+    PyObject* columns;
+    PyObject* kw_columns_copy;        // ("columns", "copy")
+    PyObject* kw_columns_index_copy;  // ("columns", "index", "copy")
+    PyObject* kind;
+    PyObject* T;
+    PyObject* StringDtype;
+    PyObject* kw_deep;                // ("deep",)
+    PyObject* kw_na_value;            // ("na_value",)
 };
 extern Names names;
 
@@ -183,15 +193,40 @@ protected:
     Py_buffer view_{};
 };
 
-// A coerced input: a one-dimensional float64 array, read only.
+// A coerced input: a one-dimensional float64 array, read only. Either an array of the
+// call's own (the float64 copy, or a private copy made by detach()) or, when nobody could
+// tell the difference, the caller's own array read in place through its buffer export,
+// which keeps it alive and unresizable until the call ends.
 class Series : public Buffer {
 public:
     Raw<const double> raw() const noexcept {
+        if (copy_) return {copy_.get(), static_cast<std::ptrdiff_t>(sizeof(double))};
         return {static_cast<const double*>(view_.buf), view_.strides[0]};
     }
+    Py_ssize_t size() const noexcept { return copy_ ? copy_size_ : Buffer::size(); }
+    bool in_place() const noexcept { return in_place_; }
+    // Replaces a caller's array read in place by a private copy of its current values: done
+    // before code of the caller's could run (and write into that array), so that the call
+    // sees the values that the literal float64 copy would have held at this point.
+    void detach();
 
 private:
     friend Series as_series(Ref array);
+    friend bool bind_in_place(PyObject* value, Series& out);
+    bool in_place_ = false;
+    std::unique_ptr<double[]> copy_;
+    Py_ssize_t copy_size_ = 0;
+};
+
+// A fresh two-dimensional float64 array of `rows` x `length`, C order: the columns of a
+// frame result side by side, which pandas takes as one block without copying.
+class Block : public Buffer {
+public:
+    Raw<double> row(Py_ssize_t k) const noexcept {
+        return {reinterpret_cast<double*>(static_cast<char*>(view_.buf) + k * view_.strides[0]),
+                view_.strides[1]};
+    }
+    Py_ssize_t rows() const noexcept { return view_.shape[0]; }
 };
 
 // A freshly allocated one-dimensional output array of `T` (double or int64_t).
@@ -199,6 +234,20 @@ template <class T>
 class Output : public Buffer {
 public:
     Raw<T> raw() const noexcept { return {static_cast<T*>(view_.buf), view_.strides[0]}; }
+};
+
+// The float64 output columns of a frame result: one Block when `np` and `pd` are genuine,
+// else one array per column from the literal allocator.
+class FrameColumns {
+public:
+    Raw<double> raw(std::size_t k) const noexcept;
+
+private:
+    friend class Call;
+    std::size_t count_ = 0;
+    bool as_block_ = false;
+    Block block_;
+    std::array<Output<double>, 3> separate_;
 };
 
 // The values and index of a call's price inputs before the float64 conversion.
@@ -210,6 +259,19 @@ struct Taken {
 // Binds `array` as a one-dimensional float64 series: it must be an ndarray
 // ("Cannot convert ..."), of one dimension ("Buffer has wrong number of ...").
 Series as_series(Ref array);
+
+// Binds `value` in place when it is an exact numpy.ndarray (no subclass) of one dimension
+// and native-order float64, any stride, read-only included; else leaves `out` empty and
+// returns false.
+bool bind_in_place(PyObject* value, Series& out);
+
+// Whether `np` is the NumPy module bound at import with its own float64, asarray, empty
+// and zeros; `pd` the pandas module with its own DataFrame. Only then does a call skip the
+// steps nobody can see (see Call::convert).
+bool genuine_numpy(PyObject* np);
+bool genuine_pandas(PyObject* pd);
+// Whether `o` is an exact pandas.Series of the pandas bound at import.
+bool is_pandas_series(PyObject* o);
 
 // ---------------------------------------------------------------------------
 // One call of an indicator function.
@@ -233,11 +295,21 @@ public:
     // Input coercion, step by step: the Series test on the first listed input,
     // `.values` of each and then `.index` (or `np.asarray` of each, no index) ...
     Taken take(std::span<const int> inputs) const;
-    // ... then `astype(np.float64)` of each taken value, in order.
+    // ... then `astype(np.float64)` of each taken value, in order. When `np` is genuine and
+    // every value is an exact ndarray of native float64 (bind_in_place), each astype would
+    // return a copy that nobody else sees: the values are read in place instead. Otherwise
+    // every astype is called, in order.
+    // Returns `np.float64`, read once for the call.
+    Ref convert(std::span<const Ref> values, std::span<Series> out) const;
+    // The literal step for one value: `values.astype(float64)`, bound by as_series.
     Series to_float64(PyObject* values, PyObject* float64) const;
     // Both steps for the common case; `index` receives the first input's index.
     template <std::size_t N>
     std::array<Series, N> coerce(const std::array<int, N>& inputs, Ref& index) const;
+
+    // Whether the module globals `np` (and `pd`) are genuine at this point of the call.
+    bool numpy_is_genuine() const;
+    bool pandas_is_genuine() const;
 
     // `np.float64` and `np.nan`, read through the module global at this call.
     Ref np_attr(PyObject* attr) const;
@@ -250,11 +322,26 @@ public:
         return allocate<std::int64_t>(names.empty, length);
     }
 
+    // `rows` float64 output columns as one Block, through the genuine np.empty: only when
+    // numpy_is_genuine() and pandas_is_genuine() hold, so that the allocation and the frame
+    // that frame(Block&, ...) builds from it cannot be told from the literal steps.
+    Block empty_block(Py_ssize_t rows, Py_ssize_t length) const;
+
+    // The `count` (at most 3) float64 columns of a frame result: a Block (empty_block) when
+    // `np` and `pd` are genuine, else `count` arrays from np.zeros or np.empty, in order.
+    FrameColumns frame_columns(std::size_t count, Py_ssize_t length, bool zeros) const;
+
     // Result assembly: pd.Series(array, [index=index,] name=name, copy=False).
     Ref series(PyObject* array, PyObject* index, PyObject* name) const;
     // pd.DataFrame({columns...}, [index=index,] copy=False); the index keyword is passed as None
     // when `always_pass_index` is set and there is no index.
     Ref frame(std::initializer_list<std::pair<PyObject*, PyObject*>> columns, PyObject* index,
+              bool always_pass_index = false) const;
+    // The same frame from a Block, row k the column names[k]:
+    // pd.DataFrame(block.T, columns=<fresh Index of names>, [index=index,] copy=False).
+    Ref frame(const Block& block, std::span<PyObject* const> names, PyObject* index) const;
+    // The frame of `columns` named `names`: from their Block, or through the dictionary as above.
+    Ref frame(const FrameColumns& columns, std::span<PyObject* const> names, PyObject* index,
               bool always_pass_index = false) const;
 
     PyObject* module() const noexcept { return module_; }
@@ -272,18 +359,18 @@ template <std::size_t N>
 std::array<Series, N> Call::coerce(const std::array<int, N>& inputs, Ref& index) const {
     static_assert(N >= 1 && N <= 3);
     Taken taken = take(inputs);
-    Ref float64 = np_attr(names.float64);
     std::array<Series, N> out;
-    for (std::size_t k = 0; k < N; ++k) {
-        out[k] = to_float64(taken.values[k].get(), float64.get());
-    }
+    convert(std::span<const Ref>(taken.values.data(), N), out);
     index = std::move(taken.index);
     return out;
 }
 
 // Runs a numeric pass without the interpreter lock when the work is large
 // enough to repay the release. The pass must touch no Python object: it sees
-// only the call's own coerced copies and not-yet-published outputs.
+// the coerced inputs (the call's own copies, or a caller's arrays read in place,
+// kept alive and unresizable by their buffer exports) and not-yet-published
+// outputs. A thread that writes into an input array during the call races with
+// the pass, as it would with NumPy's own functions.
 inline constexpr Py_ssize_t nogil_threshold = 2048;
 
 template <class Fn>

@@ -1,8 +1,6 @@
 // Normalized T3 kernel: the T3 average placed within its rolling range.
 //
-// Pass 1 (t3_pass): six cascaded EMAs with one alpha, combined into T3:
-//   e1..e6 = src[0] at position 0
-//   e1 = alpha * src[i] + (1 - alpha) * e1;   e(k) = (1 - alpha) * e(k) + alpha * e(k-1)
+// Pass 1 (t3_pass): six cascaded EMAs with one alpha, combined into T3 (step.hpp):
 //   t3[i] = ((c1 * e6 + c2 * e5) + c3 * e4) + c4 * e3
 // Pass 2 (normalize_pass): for i >= period - 1, over the window start = i - period + 1 .. i,
 //   out[i] = (t3[i] - min) / range - 0.5,   range = max - min, or 1.0 when it is zero
@@ -31,24 +29,9 @@
 
 #include "numeric/views.hpp"
 #include "numeric/window_extremes.hpp"
+#include "normalized_t3/step.hpp"
 
 namespace vi::normalized_t3 {
-
-struct Coefficients {
-    double c1, c2, c3, c4;
-};
-
-// The T3 coefficients of volume factor a, in the grouping that fixes their last bits.
-inline Coefficients coefficients(double a) noexcept {
-    const double s2 = (3.0 * a) * a;
-    const double s3 = s2 * a;
-    return {
-        ((-a) * a) * a,
-        s3 + s2,
-        ((-6.0 * a) * a - 3.0 * a) - s3,
-        ((1.0 + 3.0 * a) + (a * a) * a) + s2,
-    };
-}
 
 // Writes t3[0 .. length). Returns whether some full window (of `period` >= 1
 // positions) starts at a NaN T3 value, that is whether pass 2 writes NaN bounds
@@ -57,21 +40,11 @@ template <class In>
 bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volume_factor,
              std::int64_t period) noexcept {
     if (length <= 0) return false;
-    const double alpha = 2.0 / static_cast<double>(static_cast<std::int64_t>(t3_period) + 1);
-    const double keep = 1.0 - alpha;
-    const Coefficients c = coefficients(volume_factor);
-    double e1 = src[0];
-    double e2 = e1, e3 = e1, e4 = e1, e5 = e1, e6 = e1;
-    t3[0] = ((c.c1 * e6 + c.c2 * e5) + c.c3 * e4) + c.c4 * e3;
-    for (std::int64_t i = 1; i < length; ++i) {
-        e1 = alpha * src[i] + keep * e1;
-        e2 = keep * e2 + alpha * e1;
-        e3 = keep * e3 + alpha * e2;
-        e4 = keep * e4 + alpha * e3;
-        e5 = keep * e5 + alpha * e4;
-        e6 = keep * e6 + alpha * e5;
-        t3[i] = ((c.c1 * e6 + c.c2 * e5) + c.c3 * e4) + c.c4 * e3;
-    }
+    const Params params(t3_period, volume_factor);
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    t3[0] = step.first(src[0]);
+    for (std::int64_t i = 1; i < length; ++i) t3[i] = step.next(src[i]);
     bool nan_start = false;
     for (std::int64_t start = 0; start <= length - period; ++start) {
         nan_start |= std::isnan(t3[start]);

@@ -25,8 +25,8 @@ vi::Ref normalized_t3_call(vi::Call& call) {
     }
     // A window needs at least one position.
     if (period < 1) vi::raise(PyExc_ValueError, "period must be at least 1");
-    vi::Ref float64 = call.np_attr(vi::names.float64);
-    vi::Series data = call.to_float64(taken.values[0].get(), float64.get());
+    vi::Series data;
+    call.convert(std::span<const vi::Ref>(taken.values.data(), 1), std::span<vi::Series>(&data, 1));
     const Py_ssize_t length = data.size();
     vi::Output<double> result = call.zeros(length);
 

@@ -30,6 +30,12 @@
 
 namespace vi::stochastic {
 
+// %K of one close within its window's extremes: 50.0 for a flat window.
+inline double percent_k(double close, double highest_high, double lowest_low) noexcept {
+    if (highest_high == lowest_low) return 50.0;
+    return ((close - lowest_low) / (highest_high - lowest_low)) * 100.0;
+}
+
 // The %K pass. `high_tails` and `low_tails` hold tails_capacity(length, k_period)
 // doubles each; k_period must be at least 1.
 template <class In, class Out>
@@ -41,11 +47,7 @@ void k_pass(In high, In low, In close, Out k_values, std::int64_t length, std::i
                     [close, k_values](std::int64_t i, double highest_high, double lowest_low) {
                         // The division overlaps the scans of the extremes; the flat test
                         // is a branch that random data hardly ever takes.
-                        if (highest_high == lowest_low) {
-                            k_values[i] = 50.0;
-                        } else {
-                            k_values[i] = ((close[i] - lowest_low) / (highest_high - lowest_low)) * 100.0;
-                        }
+                        k_values[i] = percent_k(close[i], highest_high, lowest_low);
                     });
 }
 

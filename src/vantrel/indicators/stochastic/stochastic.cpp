@@ -51,8 +51,8 @@ vi::Ref stochastic_call(vi::Call& call) {
     vi::Series &high = inputs[0], &low = inputs[1], &close = inputs[2];
     const Py_ssize_t length = high.size();
 
-    vi::Output<double> k_values = call.empty(length);
-    vi::Output<double> d_values = call.empty(length);
+    // %K and %D: np.empty each, or one block.
+    vi::FrameColumns columns = call.frame_columns(2, length, false);
     const double nan = vi::stochastic::has_warm_up(length, k_period, d_period) ? call.np_nan() : 0.0;
     const std::int64_t capacity = vi::tails_capacity(length, k_period);
     // The window tails of high and low; every slot is written before it is read.
@@ -64,10 +64,11 @@ vi::Ref stochastic_call(vi::Call& call) {
                 vi::stochastic::k_pass(h, l, c, k, length, k_period, nan, tails.get(), tails.get() + capacity);
                 vi::stochastic::d_pass(k, d, length, k_period, d_period, nan);
             },
-            high.raw(), low.raw(), close.raw(), k_values.raw(), d_values.raw());
+            high.raw(), low.raw(), close.raw(), columns.raw(0), columns.raw(1));
     });
     // The index keyword goes with every call, None when `high` is not a Series.
-    return call.frame({{k_name, k_values.object()}, {d_name, d_values.object()}}, index.get(), true);
+    PyObject* const names[] = {k_name, d_name};
+    return call.frame(columns, names, index.get(), true);
 }
 
 int stochastic_exec(PyObject*) {

@@ -1,6 +1,6 @@
 // SuperTrend kernel: a line that ratchets along the band of the current trend.
 //
-// For each bar i, in one pass (the midpoint and bands live in registers):
+// For each bar i:
 //   hl2 = (high[i] + low[i]) * 0.5;   d = multiplier * atr[i]
 //   upper = hl2 + d;                   lower = hl2 - d
 //   line[0] = lower[0], direction[0] = 1
@@ -19,38 +19,70 @@
 //            direction the line takes the new band as it is, NaN included
 //   order    the sum, then the product with 0.5; multiplier * atr rounded on its own
 //            before the addition or subtraction (no fused multiply-add)
+//
+// Two loops with one step: `kernel` keeps the midpoint and bands in registers (one pass);
+// `passes` writes them to full-length arrays first and reads them back, as the three
+// passes of the textbook layout do (the binding takes it when the arrays are visible).
 #pragma once
 
 #include <cstdint>
 
 namespace vi::supertrend {
 
+struct Bands {
+    double upper, lower;
+};
+
+inline Bands bands(double high, double low, double atr, double multiplier) noexcept {
+    const double hl2 = (high + low) * 0.5;
+    const double distance = multiplier * atr;
+    return {hl2 + distance, hl2 - distance};
+}
+
+struct Trend {
+    double line;
+    std::int64_t direction;
+};
+
+// Bar i from bar i-1.
+inline Trend step(Trend prev, double close, double upper, double lower) noexcept {
+    if (prev.line >= close) {
+        return {(prev.direction == -1 && !(prev.line > upper)) ? prev.line : upper, -1};
+    }
+    return {(prev.direction == 1 && !(lower > prev.line)) ? prev.line : lower, 1};
+}
+
 template <class In, class Line, class Direction>
 void kernel(In high, In low, In close, In atr, Line line, Direction direction, std::int64_t length,
             double multiplier) noexcept {
     if (length <= 0) return;
-    double prev_line = (high[0] + low[0]) * 0.5 - multiplier * atr[0];
-    std::int64_t prev_direction = 1;
-    line[0] = prev_line;
-    direction[0] = prev_direction;
+    Trend trend{bands(high[0], low[0], atr[0], multiplier).lower, 1};
+    line[0] = trend.line;
+    direction[0] = trend.direction;
     for (std::int64_t i = 1; i < length; ++i) {
-        const double hl2 = (high[i] + low[i]) * 0.5;
-        const double distance = multiplier * atr[i];
-        double value;
-        std::int64_t dir;
-        if (prev_line >= close[i]) {
-            dir = -1;
-            const double upper = hl2 + distance;
-            value = (prev_direction == -1 && !(prev_line > upper)) ? prev_line : upper;
-        } else {
-            dir = 1;
-            const double lower = hl2 - distance;
-            value = (prev_direction == 1 && !(lower > prev_line)) ? prev_line : lower;
-        }
-        line[i] = value;
-        direction[i] = dir;
-        prev_line = value;
-        prev_direction = dir;
+        const Bands b = bands(high[i], low[i], atr[i], multiplier);
+        trend = step(trend, close[i], b.upper, b.lower);
+        line[i] = trend.line;
+        direction[i] = trend.direction;
+    }
+}
+
+template <class In, class Work, class Line, class Direction>
+void passes(In high, In low, In close, In atr, Work hl2, Work upper, Work lower, Line line,
+            Direction direction, std::int64_t length, double multiplier) noexcept {
+    if (length <= 0) return;
+    for (std::int64_t i = 0; i < length; ++i) hl2[i] = (high[i] + low[i]) * 0.5;
+    for (std::int64_t i = 0; i < length; ++i) {
+        upper[i] = hl2[i] + multiplier * atr[i];
+        lower[i] = hl2[i] - multiplier * atr[i];
+    }
+    Trend trend{lower[0], 1};
+    line[0] = trend.line;
+    direction[0] = trend.direction;
+    for (std::int64_t i = 1; i < length; ++i) {
+        trend = step(trend, close[i], upper[i], lower[i]);
+        line[i] = trend.line;
+        direction[i] = trend.direction;
     }
 }
 

@@ -21,6 +21,12 @@ vi::Ref call_atr(const vi::Call& call, int period) {
     return vi::check(PyObject_Vectorcall(atr.get(), args, 3, kw_period));
 }
 
+// Before code of the caller's may run: inputs read in place get private copies of their
+// values (what the literal float64 copies would hold).
+void detach(std::initializer_list<vi::Series*> series) {
+    for (vi::Series* s : series) s->detach();
+}
+
 vi::Ref supertrend_call(vi::Call& call) {
     const int period = call.int32(3);
     const double multiplier = call.real(4);
@@ -29,14 +35,19 @@ vi::Ref supertrend_call(vi::Call& call) {
     // ATR runs interpreter code: it is called with the lock held, after the
     // input step and before any float64 conversion.
     vi::Ref atr_values = call_atr(call, period);
-    vi::Ref float64 = call.np_attr(vi::names.float64);
     std::array<vi::Series, 3> prices;
-    for (std::size_t k = 0; k < 3; ++k) prices[k] = call.to_float64(taken.values[k].get(), float64.get());
-    const vi::Series& high = prices[0];
-    const vi::Series& low = prices[1];
-    const vi::Series& close = prices[2];
+    vi::Ref float64 = call.convert(taken.values, prices);
+    vi::Series& high = prices[0];
+    vi::Series& low = prices[1];
+    vi::Series& close = prices[2];
+    // `.values` of a pandas Series is pandas' own code; of anything else it may be the caller's.
+    if (!vi::is_pandas_series(atr_values.get())) detach({&high, &low, &close});
     vi::Ref atr_array = vi::check(PyObject_GetAttr(atr_values.get(), vi::names.values));
-    vi::Series atr = call.to_float64(atr_array.get(), float64.get());
+    vi::Series atr;
+    if (!(call.numpy_is_genuine() && vi::bind_in_place(atr_array.get(), atr))) {
+        detach({&high, &low, &close});
+        atr = call.to_float64(atr_array.get(), float64.get());
+    }
 
     // One length for the three inputs; ATR's result may be longer (its first `length`
     // values are read).
@@ -44,14 +55,35 @@ vi::Ref supertrend_call(vi::Call& call) {
     const Py_ssize_t length = close.size();
     vi::require_length(atr, "the ATR result", length, "close");
 
+    // With `np` genuine the midpoint and bands stay in registers. Otherwise the five arrays
+    // come from `np.empty` in order, and the passes write and read them all.
+    const bool fused = call.numpy_is_genuine();
+    vi::Output<double> hl2, upperband, lowerband;
+    if (!fused) {
+        detach({&high, &low, &close, &atr});  // the allocator may be the caller's code
+        hl2 = call.empty(length);
+        upperband = call.empty(length);
+        lowerband = call.empty(length);
+    }
     vi::Output<double> line = call.empty(length);
     vi::Output<std::int64_t> direction = call.empty_int64(length);
     vi::run_pass(length, [&] {
-        vi::dispatch(
-            [&](auto h, auto l, auto c, auto a, auto out_line, auto out_direction) {
-                vi::supertrend::kernel(h, l, c, a, out_line, out_direction, length, multiplier);
-            },
-            high.raw(), low.raw(), close.raw(), atr.raw(), line.raw(), direction.raw());
+        if (fused) {
+            vi::dispatch(
+                [&](auto h, auto l, auto c, auto a, auto out_line, auto out_direction) {
+                    vi::supertrend::kernel(h, l, c, a, out_line, out_direction, length, multiplier);
+                },
+                high.raw(), low.raw(), close.raw(), atr.raw(), line.raw(), direction.raw());
+        } else {
+            vi::dispatch(
+                [&](auto h, auto l, auto c, auto a, auto mid, auto up, auto down, auto out_line,
+                    auto out_direction) {
+                    vi::supertrend::passes(h, l, c, a, mid, up, down, out_line, out_direction, length,
+                                           multiplier);
+                },
+                high.raw(), low.raw(), close.raw(), atr.raw(), hl2.raw(), upperband.raw(), lowerband.raw(),
+                line.raw(), direction.raw());
+        }
     });
     return call.frame({{supertrend_name, line.object()}, {direction_name, direction.object()}},
                       taken.index.get());

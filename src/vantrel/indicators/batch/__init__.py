@@ -1,0 +1,355 @@
+"""Many series in one call: a universe of symbols, a grid of parameters, a long table by key.
+
+The functions take the parameters of the single-series functions, in the same order and with
+the same defaults, plus keyword-only ``by`` and ``threads``:
+
+- **Wide form**: each price input is a 2-D array (rows = time, columns = series) or a
+  DataFrame (columns = series). The result is a DataFrame with the first DataFrame input's
+  index; a one-output indicator keeps the input's columns, several outputs give the column
+  levels (output, series).
+- **Parameter grids**: any integer or float parameter may be a list, tuple or 1-D array; every
+  combination is computed, and each grid parameter adds an outer column level named after it.
+- **Long form**: 1-D price inputs with ``by=`` keys of the same length; each key's rows (in time
+  order, keys may interleave) are computed as if they alone had been passed to the single
+  function, and the result is aligned row for row with the input.
+
+Every value is bit for bit what the single-series function returns for that series and those
+parameters. ``threads=None`` uses every processor (``os.cpu_count()``), ``threads=1`` only the
+calling thread; the result never depends on the thread count. Float64 inputs are read in place
+(any memory order); other numeric inputs are converted once.
+"""
+
+from __future__ import annotations
+
+import itertools
+import operator
+import os
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from vantrel.indicators.batch import _lanes
+
+__all__ = ["EMA", "STOCHASTIC", "ADX", "SUPERTREND", "NORMALIZED_T3", "ATR"]
+
+_REQUIRED = object()
+
+
+@dataclass(frozen=True)
+class _Param:
+    name: str
+    kind: type  # int or float
+    default: object = _REQUIRED
+
+
+@dataclass(frozen=True)
+class _Indicator:
+    name: str
+    inputs: tuple[str, ...]
+    params: tuple[_Param, ...]
+    outputs: tuple[str, ...]
+    int_outputs: tuple[str, ...] = ()
+
+
+_TABLE = {
+    ind.name: ind
+    for ind in (
+        _Indicator("EMA", ("src",), (_Param("period", int),), ("EMA",)),
+        _Indicator("STOCHASTIC", ("high", "low", "close"),
+                   (_Param("k_period", int, 14), _Param("d_period", int, 3)), ("%K", "%D")),
+        _Indicator("ADX", ("high", "low", "close"),
+                   (_Param("di_length", int, 14), _Param("adx_smoothing", int, 14)),
+                   ("Plus_DI", "Minus_DI", "ADX")),
+        _Indicator("SUPERTREND", ("high", "low", "close"),
+                   (_Param("period", int, 10), _Param("multiplier", float, 3.0)),
+                   ("Supertrend", "Direction"), ("Direction",)),
+        _Indicator("NORMALIZED_T3", ("src",),
+                   (_Param("period", int, 200), _Param("t3_period", int, 2),
+                    _Param("volume_factor", float, 0.7)),
+                   ("Normalized T3 Oscillator",)),
+        _Indicator("ATR", ("high", "low", "close"), (_Param("period", int, 14),), ("ATR",)),
+    )
+}
+
+
+# ---------------------------------------------------------------------------
+# Parameters: converted as the single-series functions convert them.
+
+def _to_int32(value):
+    if not isinstance(value, int):
+        convert = getattr(type(value), "__int__", None)
+        if convert is None:
+            raise TypeError("an integer is required")
+        value = convert(value)
+        if not isinstance(value, int):
+            raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
+    if not -(2**31) <= value < 2**31:
+        raise OverflowError("value too large to convert to int")
+    return int(value)
+
+
+def _to_double(value):
+    if isinstance(value, float):
+        return float(value)
+    if getattr(type(value), "__float__", None) is not None:
+        return float(value)
+    if getattr(type(value), "__index__", None) is not None:
+        return float(operator.index(value))
+    raise TypeError(f"must be real number, not {type(value).__name__}")
+
+
+def _is_grid(value) -> bool:
+    if isinstance(value, (list, tuple, range, pd.Index, pd.Series)):
+        return True
+    return isinstance(value, np.ndarray) and value.ndim == 1
+
+
+def _check(ind: _Indicator, values: dict) -> None:
+    """The single functions' own parameter checks, for one combination."""
+    if ind.name == "STOCHASTIC" and values["k_period"] < 1:
+        raise ValueError("k_period must be at least 1")
+    if ind.name == "NORMALIZED_T3":
+        if not (values["volume_factor"] > 0.0 and values["volume_factor"] <= 1.0):
+            raise ValueError("Volume factor must be between 0 and 1")
+        if values["period"] < 1:
+            raise ValueError("period must be at least 1")
+
+
+def _parameters(ind: _Indicator, given):
+    """(names of the grid parameters, their values, the combinations as a float64 array)."""
+    lists = []
+    grid_names = []
+    grid_values = []
+    for param, value in zip(ind.params, given):
+        convert = _to_int32 if param.kind is int else _to_double
+        if _is_grid(value):
+            values = [convert(v) for v in (value.tolist() if hasattr(value, "tolist") else value)]
+            if not values:
+                raise ValueError(f"{param.name} is an empty grid")
+            grid_names.append(param.name)
+            grid_values.append(values)
+        else:
+            values = [convert(value)]
+        lists.append(values)
+    combos = list(itertools.product(*lists))
+    for combo in combos:
+        _check(ind, {p.name: v for p, v in zip(ind.params, combo)})
+    table = np.array(combos, dtype=np.float64).reshape(len(combos), len(ind.params))
+    return grid_names, grid_values, table
+
+
+# ---------------------------------------------------------------------------
+# Price inputs.
+
+def _threads(threads) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    count = operator.index(threads)
+    if count < 1:
+        raise ValueError(f"threads must be at least 1, not {count}")
+    return count
+
+
+def _as_float64(values, label: str) -> np.ndarray:
+    if values.dtype == np.float64:
+        return values  # read in place, whatever its memory order
+    if values.dtype.kind not in "biuf":
+        raise TypeError(f"{label} is not numeric (dtype {values.dtype})")
+    return values.astype(np.float64)
+
+
+def _price_array(x, name: str) -> np.ndarray:
+    """One price input as a 1-D or 2-D float64 array (a view where it already is one)."""
+    if isinstance(x, pd.DataFrame):
+        for column, dtype in x.dtypes.items():
+            if not (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)):
+                raise TypeError(f"column {column!r} of {name} is not numeric (dtype {dtype})")
+        if all(dtype == np.float64 for dtype in x.dtypes):
+            return x.to_numpy(dtype=np.float64)
+        return x.to_numpy(dtype=np.float64, na_value=np.nan)
+    if isinstance(x, pd.Series):
+        if pd.api.types.is_numeric_dtype(x.dtype) and not isinstance(x.dtype, np.dtype):
+            return x.to_numpy(dtype=np.float64, na_value=np.nan)  # nullable dtypes: NA is NaN
+        values = x.to_numpy()
+    else:
+        values = np.asarray(x)
+    if values.ndim not in (1, 2):
+        raise ValueError(f"{name} has {values.ndim} dimensions; expected 1 (one series) or 2 "
+                         "(rows = time, columns = series)")
+    return _as_float64(values, name)
+
+
+def _inputs(ind: _Indicator, given):
+    arrays = [_price_array(x, name) for x, name in zip(given, ind.inputs)]
+    for name, array in zip(ind.inputs[1:], arrays[1:]):
+        if array.shape != arrays[0].shape:
+            raise ValueError(f"{ind.inputs[0]} and {name} differ in shape: "
+                             f"{arrays[0].shape} and {array.shape}")
+    return arrays
+
+
+def _first_index(given, kind):
+    for x in given:
+        if isinstance(x, kind):
+            return x.index
+    return None
+
+
+# ---------------------------------------------------------------------------
+# Results.
+
+def _columns(level_values: list, names: list):
+    if len(level_values) == 1:
+        return pd.Index(level_values[0], name=names[0], tupleize_cols=False)
+    return pd.MultiIndex.from_product(level_values, names=names)
+
+
+def _allocate(ind: _Indicator, rows: int, tail: tuple):
+    """The output arrays of a call, (rows, combos[, series]) each, and the block they share
+    when every output is float64 (outputs on the axis after the combos)."""
+    n_out = len(ind.outputs)
+    if not ind.int_outputs:
+        block = np.empty((rows, tail[0], n_out) + tail[1:], dtype=np.float64)
+        return block, [block[:, :, o] for o in range(n_out)]
+    outputs = [np.empty((rows,) + tail, dtype=np.int64 if name in ind.int_outputs else np.float64)
+               for name in ind.outputs]
+    return None, outputs
+
+
+def _flat(array):
+    """A (rows, ...) array as (rows, columns), columns in C order (a view)."""
+    return array.reshape(array.shape[0], int(np.prod(array.shape[1:])))
+
+
+def _frame(block, outputs, index, columns):
+    """The DataFrame whose columns, in the order (combo, output[, series]), hold `outputs`."""
+    rows = outputs[0].shape[0]
+    if block is not None:
+        return pd.DataFrame(_flat(block), index=index, columns=columns, copy=False)
+    # Mixed dtypes (SuperTrend's int64 direction): one frame per output, then the columns
+    # interleaved combination by combination.
+    parts = [pd.DataFrame(_flat(o), index=index, copy=False) for o in outputs]
+    per_output = parts[0].shape[1]
+    combos = outputs[0].shape[1]
+    frame = pd.concat(parts, axis=1, ignore_index=True)
+    if combos > 1:
+        width = per_output // combos
+        order = [o * per_output + p * width + s
+                 for p in range(combos) for o in range(len(outputs)) for s in range(width)]
+        frame = frame.iloc[:, order]
+    frame.columns = columns
+    return frame
+
+
+def _compute(name: str, prices, params, by, threads):
+    ind = _TABLE[name]
+    grid_names, grid_values, table = _parameters(ind, params)
+    count = _threads(threads)
+    arrays = _inputs(ind, prices)
+    combos = table.shape[0]
+    n_out = len(ind.outputs)
+    multi = n_out > 1
+
+    if arrays[0].ndim == 2:
+        if by is not None:
+            raise TypeError("by= takes 1-D price inputs (one long table); the inputs are 2-D")
+        return _wide(ind, prices, arrays, table, grid_names, grid_values, count)
+
+    rows = arrays[0].shape[0]
+    index = _first_index(prices[:1], pd.Series)
+    if by is None:
+        if not grid_names:
+            # One series and one parameter set: the single function's result type.
+            frame = _wide(ind, prices, [a.reshape(rows, 1) for a in arrays], table, [], [], count,
+                          index=index)
+            if not multi:
+                return pd.Series(frame.iloc[:, 0].to_numpy(), index=frame.index, name=ind.outputs[0],
+                                 copy=False)
+            return frame
+        frame = _wide(ind, prices, [a.reshape(rows, 1) for a in arrays], table, grid_names,
+                      grid_values, count, index=index, series_level=False)
+        return frame
+
+    keys = np.asarray(by)
+    if keys.ndim != 1 or len(keys) != rows:
+        raise ValueError(f"by has {len(keys)} keys for {rows} rows" if keys.ndim == 1
+                         else f"by must be 1-D, not {keys.ndim}-D")
+    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
+    order = np.empty(rows, dtype=np.int64)
+    starts = np.empty(len(uniques) + 1, dtype=np.int64)
+    _lanes.group(np.asarray(codes, dtype=np.int64), order, starts)
+    block, outputs = _allocate(ind, rows, (combos,))
+    _lanes.run(name, tuple(arrays), tuple(outputs), table, order, starts, count)
+    if index is None:
+        index = pd.RangeIndex(rows)
+    if not grid_names:
+        if not multi:
+            return pd.Series(outputs[0][:, 0], index=index, name=ind.outputs[0], copy=False)
+        return _frame(block, outputs, index, pd.Index(ind.outputs))
+    levels = list(grid_values) + ([list(ind.outputs)] if multi else [])
+    names = list(grid_names) + ([None] if multi else [])
+    return _frame(block, outputs, index, _columns(levels, names))
+
+
+def _wide(ind, prices, arrays, table, grid_names, grid_values, count, *, index=None,
+          series_level=True):
+    rows, series = arrays[0].shape
+    combos = table.shape[0]
+    multi = len(ind.outputs) > 1
+    block, outputs = _allocate(ind, rows, (combos, series))
+    _lanes.run(ind.name, tuple(arrays), tuple(outputs), table, None, None, count)
+
+    if index is None and series_level:
+        index = _first_index(prices, pd.DataFrame)
+    if index is None:
+        index = pd.RangeIndex(rows)
+    first_frame = next((x for x in prices if isinstance(x, pd.DataFrame)), None)
+    series_columns = first_frame.columns if first_frame is not None else pd.RangeIndex(series)
+    levels = list(grid_values) + ([list(ind.outputs)] if multi else [])
+    names = list(grid_names) + ([None] if multi else [])
+    if series_level:
+        if not levels:
+            return pd.DataFrame(outputs[0].reshape(rows, series), index=index,
+                                columns=series_columns.copy(), copy=False)
+        levels.append(list(series_columns))
+        names.append(series_columns.name)
+    if not levels:  # one series, one parameter set: the caller names the result
+        return _frame(block, outputs, index, pd.Index(ind.outputs))
+    return _frame(block, outputs, index, _columns(levels, names))
+
+
+# ---------------------------------------------------------------------------
+# The functions.
+
+def EMA(src, period, *, by=None, threads=None):
+    """Exponential moving average of many series at once (see the module's help)."""
+    return _compute("EMA", (src,), (period,), by, threads)
+
+
+def STOCHASTIC(high, low, close, k_period=14, d_period=3, *, by=None, threads=None):
+    """Stochastic oscillator (%K, %D) of many series at once (see the module's help)."""
+    return _compute("STOCHASTIC", (high, low, close), (k_period, d_period), by, threads)
+
+
+def ADX(high, low, close, di_length=14, adx_smoothing=14, *, by=None, threads=None):
+    """ADX with +DI and -DI of many series at once (see the module's help)."""
+    return _compute("ADX", (high, low, close), (di_length, adx_smoothing), by, threads)
+
+
+def SUPERTREND(high, low, close, period=10, multiplier=3.0, *, by=None, threads=None):
+    """SuperTrend line and direction of many series at once (see the module's help).
+
+    The ATR under the line is this package's ATR recursion (vantrel.indicators.volatility.ATR).
+    """
+    return _compute("SUPERTREND", (high, low, close), (period, multiplier), by, threads)
+
+
+def NORMALIZED_T3(src, period=200, t3_period=2, volume_factor=0.7, *, by=None, threads=None):
+    """Normalized T3 oscillator of many series at once (see the module's help)."""
+    return _compute("NORMALIZED_T3", (src,), (period, t3_period, volume_factor), by, threads)
+
+
+def ATR(high, low, close, period=14, *, by=None, threads=None):
+    """Average true range of many series at once (see the module's help)."""
+    return _compute("ATR", (high, low, close), (period,), by, threads)

@@ -1,0 +1,16 @@
+"""The compiled loops of vantrel.indicators.batch."""
+
+from typing import Any
+
+import numpy as np
+
+def run(indicator: str, inputs: tuple[np.ndarray[Any, Any], ...], outputs: tuple[np.ndarray[Any, Any], ...],
+        params: np.ndarray[Any, Any], order: np.ndarray[Any, Any] | None,
+        starts: np.ndarray[Any, Any] | None, threads: int, /) -> None:
+    """run(indicator, inputs, outputs, params, order, starts, threads): fill the outputs."""
+
+def group(codes: np.ndarray[Any, Any], order: np.ndarray[Any, Any], starts: np.ndarray[Any, Any], /) -> None:
+    """group(codes, order, starts): the rows of each key, in order."""
+
+def has_avx() -> bool:
+    """Whether the four-lane loops run on this processor."""

@@ -1,0 +1,184 @@
+// The time-major loop of a rectangular batch: many columns (series x parameter sets) of
+// one step, side by side in the lanes of a value type.
+//
+// A column is one series under one parameter set: where each of its inputs and outputs
+// holds row 0, and its parameters. All columns have `rows` rows, and row t of input i
+// (output o) lies `in_step[i]` (`out_step[o]`) bytes after row t - 1 of the same column.
+// A tile of G groups of `lanes` columns runs row after row: each group is one value of the
+// step's type, and the G groups are independent recursions, so their latencies overlap.
+// Tiles next to each other form a band, which runs a block of rows at a time.
+// Every lane does exactly the scalar step's operations on its own column, whatever its
+// neighbours hold, so the bits never depend on how columns are grouped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "numeric/lanes.hpp"
+
+namespace vi {
+
+inline constexpr int max_lane_inputs = 4;
+inline constexpr int max_lane_outputs = 3;
+
+struct LaneColumns {
+    std::int64_t rows;
+    int inputs, outputs;
+    std::ptrdiff_t in_step[max_lane_inputs];
+    std::ptrdiff_t out_step[max_lane_outputs];
+    bool int_output[max_lane_outputs];          // written as int64 (the value is integral)
+    const unsigned char* const* in;  // in[c * inputs + i]: column c's input i at row 0
+    unsigned char* const* out;       // out[c * outputs + o]
+    const void* const* params;       // params[c]: the step's Params of column c
+};
+
+namespace detail {
+
+// Whether the `count` columns from c read and write consecutive doubles: lane k at
+// k * 8 bytes from lane 0, every address aligned to a double. (A template, like everything
+// here, so that each value type's translation unit has its own copy.)
+template <class V>
+bool consecutive(const LaneColumns& b, std::int64_t c, int count) noexcept {
+    for (int i = 0; i < b.inputs; ++i) {
+        const unsigned char* base = b.in[c * b.inputs + i];
+        if (reinterpret_cast<std::uintptr_t>(base) % alignof(double) != 0) return false;
+        for (int k = 1; k < count; ++k) {
+            if (b.in[(c + k) * b.inputs + i] != base + k * sizeof(double)) return false;
+        }
+    }
+    for (int o = 0; o < b.outputs; ++o) {
+        const unsigned char* base = b.out[c * b.outputs + o];
+        if (reinterpret_cast<std::uintptr_t>(base) % alignof(double) != 0) return false;
+        for (int k = 1; k < count; ++k) {
+            if (b.out[(c + k) * b.outputs + o] != base + k * sizeof(double)) return false;
+        }
+    }
+    return true;
+}
+
+template <class V>
+void store_int(unsigned char* const* at, std::ptrdiff_t offset, V v) noexcept {
+    constexpr int W = LaneTraits<V>::lanes;
+    double values[W];
+    LaneTraits<V>::store(values, v);
+    for (int k = 0; k < W; ++k) {
+        const auto n = static_cast<std::int64_t>(values[k]);
+        std::memcpy(at[k] + offset, &n, sizeof n);
+    }
+}
+
+// G groups of lanes from column c on, advanced block of rows by block of rows; the steps
+// stay in registers within a block. `Consecutive`: every group reads and writes whole
+// vectors (see consecutive()).
+template <class Step, class V, int G, bool Consecutive>
+struct Tile {
+    static constexpr int W = LaneTraits<V>::lanes;
+    static constexpr int NI = Step::inputs;
+    static constexpr int NO = Step::outputs;
+
+    Step steps[G];
+    const unsigned char* in[G][NI][W];
+    unsigned char* out[G][NO][W];
+
+    void init(const LaneColumns& b, std::int64_t c) noexcept {
+        using Params = typename Step::Params;
+        for (int g = 0; g < G; ++g) {
+            const Params* lane[W];
+            for (int k = 0; k < W; ++k) {
+                const std::int64_t col = c + g * W + k;
+                lane[k] = static_cast<const Params*>(b.params[col]);
+                for (int i = 0; i < NI; ++i) in[g][i][k] = b.in[col * NI + i];
+                for (int o = 0; o < NO; ++o) out[g][o][k] = b.out[col * NO + o];
+            }
+            steps[g] = Step(lane);
+        }
+    }
+
+    // Rows [t0, t1); row 0 seeds the steps.
+    void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1) noexcept {
+        Step s[G];
+        for (int g = 0; g < G; ++g) s[g] = steps[g];
+        for (std::int64_t t = t0; t < t1; ++t) {
+            for (int g = 0; g < G; ++g) {
+                V x[NI];
+                V y[NO];
+                for (int i = 0; i < NI; ++i) {
+                    const std::ptrdiff_t at = t * b.in_step[i];
+                    if constexpr (Consecutive) {
+                        x[i] = LaneTraits<V>::load(reinterpret_cast<const double*>(in[g][i][0] + at));
+                    } else {
+                        x[i] = LaneTraits<V>::load_each(in[g][i], at);
+                    }
+                }
+                if (t == 0) {
+                    s[g].first(x, y);
+                } else {
+                    s[g].next(x, y);
+                }
+                for (int o = 0; o < NO; ++o) {
+                    const std::ptrdiff_t at = t * b.out_step[o];
+                    if (b.int_output[o]) {
+                        store_int(out[g][o], at, y[o]);
+                    } else if constexpr (Consecutive) {
+                        LaneTraits<V>::store(reinterpret_cast<double*>(out[g][o][0] + at), y[o]);
+                    } else {
+                        LaneTraits<V>::store_each(out[g][o], at, y[o]);
+                    }
+                }
+            }
+        }
+        for (int g = 0; g < G; ++g) steps[g] = s[g];
+    }
+};
+
+// Rows per block, and columns per band: a band's tiles take one block of rows after
+// another, so that the rows a block touches (pages and cache lines) are shared by the
+// band's neighbouring tiles instead of each tile walking every row alone.
+inline constexpr std::int64_t block_rows = 16;
+inline constexpr int band_tiles = 64;
+
+template <class Step, class V, int G, bool Consecutive>
+void band(const LaneColumns& b, std::int64_t c, int tiles) noexcept {
+    using T = Tile<Step, V, G, Consecutive>;
+    T band[band_tiles];
+    for (int k = 0; k < tiles; ++k) band[k].init(b, c + k * G * T::W);
+    for (std::int64_t t0 = 0; t0 < b.rows; t0 += block_rows) {
+        const std::int64_t t1 = t0 + block_rows < b.rows ? t0 + block_rows : b.rows;
+        for (int k = 0; k < tiles; ++k) band[k].rows(b, t0, t1);
+    }
+}
+
+template <class Step, class V, int G>
+void band(const LaneColumns& b, std::int64_t c, int tiles) noexcept {
+    if (consecutive<V>(b, c, tiles * G * LaneTraits<V>::lanes)) {
+        band<Step, V, G, true>(b, c, tiles);
+    } else {
+        band<Step, V, G, false>(b, c, tiles);
+    }
+}
+
+}  // namespace detail
+
+// Columns [begin, end) in tiles of G groups of V, then single groups; returns the first
+// column not done (fewer than one group's lanes remain).
+template <class Step, class V, int G>
+std::int64_t lane_loop(const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
+    constexpr std::int64_t W = LaneTraits<V>::lanes;
+    std::int64_t c = begin;
+    while (c + G * W <= end) {
+        const std::int64_t whole = (end - c) / (G * W);
+        const int tiles = static_cast<int>(whole < detail::band_tiles ? whole : detail::band_tiles);
+        detail::band<Step, V, G>(b, c, tiles);
+        c += tiles * G * W;
+    }
+    while (c + W <= end) {
+        const std::int64_t whole = (end - c) / W;
+        const int tiles = static_cast<int>(whole < detail::band_tiles ? whole : detail::band_tiles);
+        detail::band<Step, V, 1>(b, c, tiles);
+        c += tiles * W;
+    }
+    return c;
+}
+
+}  // namespace vi

@@ -1,0 +1,224 @@
+"""vantrel.indicators.batch against the single-series functions, bit for bit: every column of a
+wide call, every combination of a grid and every key of a long table is what the single function
+returns for that series alone."""
+
+from __future__ import annotations
+
+import itertools
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from catalog import ALL, BY_NAME, every_indicator
+from conftest import assert_same_bits, random_ohlc, raises
+from vantrel.indicators import batch
+
+# Parameter sets per indicator: the sample set, edges of the windows and odd values.
+EXTRA = {
+    "EMA": [{"period": 1}, {"period": 0}, {"period": -1}],
+    "STOCHASTIC": [{"k_period": 1, "d_period": 1}, {"k_period": 3, "d_period": 0}],
+    "ADX": [{"di_length": 1, "adx_smoothing": 2}, {"di_length": 0, "adx_smoothing": 3}],
+    "SUPERTREND": [{"period": 1, "multiplier": 0.0}, {"period": 3, "multiplier": -1.5}],
+    "NORMALIZED_T3": [{"period": 1, "t3_period": 1, "volume_factor": 1.0},
+                      {"period": 2, "t3_period": 0, "volume_factor": 0.1}],
+    "ATR": [{"period": 1}, {"period": 0}],
+}
+CASES = [pytest.param(ind, params, id=f"{ind.name}-{k}")
+         for ind in ALL for k, params in enumerate([ind.sample] + EXTRA[ind.name])]
+
+
+def wide_inputs(indicator, rng, rows, series, order="C"):
+    """Price inputs of shape (rows, series) in the given memory layout."""
+    columns = [indicator.sample_inputs(rng, rows) for _ in range(series)]
+    arrays = [np.array([c[k] for c in columns]).T for k in range(len(indicator.inputs))]
+    if order == "F":
+        return [np.asfortranarray(a) for a in arrays]
+    if order == "strided":  # every other row and every other column of a larger block
+        out = []
+        for a in arrays:
+            big = np.full((2 * rows, 2 * series), np.nan)
+            big[::2, ::2] = a
+            out.append(big[::2, ::2])
+        return out
+    return [np.ascontiguousarray(a) for a in arrays]
+
+
+def expected_columns(indicator, inputs, params):
+    """The single function's result for each column of the wide inputs."""
+    return [indicator.function()(*[a[:, j] for a in inputs], **params)
+            for j in range(inputs[0].shape[1])]
+
+
+def assert_column(result, key, expected):
+    got = result[key]
+    assert_same_bits(got, expected, str(key))
+    assert got.dtype == expected.dtype
+
+
+def check_wide(indicator, result, inputs, params):
+    for j, expected in enumerate(expected_columns(indicator, inputs, params)):
+        if isinstance(expected, pd.Series):
+            assert_column(result, j, expected)
+        else:
+            for column in expected.columns:
+                assert_column(result, (column, j), expected[column])
+
+
+@pytest.mark.parametrize("indicator, params", CASES)
+@pytest.mark.parametrize("series, order, threads", [
+    (1, "C", 1), (2, "F", 2), (3, "strided", 3), (5, "C", 2), (7, "F", 1), (9, "C", 3),
+    (21, "strided", 2), (37, "C", 2)])
+def test_wide_columns_are_the_single_function(indicator, params, series, order, threads, rng):
+    inputs = wide_inputs(indicator, rng, 150, series, order)
+    result = getattr(batch, indicator.name)(*inputs, **params, threads=threads)
+    check_wide(indicator, result, inputs, params)
+
+
+@every_indicator
+def test_dataframes_keep_index_and_columns_and_ints_convert(indicator, rng):
+    index = pd.date_range("2024-01-01", periods=60, freq="h")
+    inputs = wide_inputs(indicator, rng, 60, 3)
+    names = pd.Index(["AAA", "BBB", "CCC"], name="symbol")
+    frames = [pd.DataFrame(np.round(np.nan_to_num(a, posinf=9e9, neginf=-9e9) * 10).astype(np.int64)
+                           if k == 0 else a, index=index,
+                           columns=names) for k, a in enumerate(inputs)]
+    result = getattr(batch, indicator.name)(*frames, **indicator.sample)
+    assert result.index.equals(index)
+    expected = expected_columns(indicator, [f.to_numpy(np.float64) for f in frames],
+                                indicator.sample)
+    if isinstance(indicator.result, str):
+        assert result.columns.equals(names)
+        for name, e in zip(names, expected):
+            assert_same_bits(result[name], e)
+    else:
+        outputs = [c for c, _ in indicator.result]
+        assert list(result.columns) == list(itertools.product(outputs, names))
+        assert result.columns.names == [None, "symbol"]
+        for (output, dtype), (name, e) in itertools.product(indicator.result, zip(names, expected)):
+            assert str(result[(output, name)].dtype) == dtype
+            assert_same_bits(result[(output, name)], e[output])
+
+
+@every_indicator
+def test_grids_are_every_combination_in_order(indicator, rng):
+    # Every parameter as a grid with a repeated value; the first one also over three series.
+    grid = {}
+    for p in indicator.params:
+        base = indicator.sample[p.name]
+        grid[p.name] = [base, base + 1, base] if p.kind == "int" else np.array([base, base / 2])
+    inputs = wide_inputs(indicator, rng, 80, 3)
+    result = getattr(batch, indicator.name)(*inputs, **grid, threads=2)
+    names = [p.name for p in indicator.params]
+    assert list(result.columns.names[:len(names)]) == names
+    combos = list(itertools.product(*[list(grid[n]) for n in names]))
+    per_combo = result.shape[1] // len(combos)
+    for k, combo in enumerate(combos):
+        part = result.iloc[:, k * per_combo:(k + 1) * per_combo]
+        params = dict(zip(names, combo))
+        for j, expected in enumerate(expected_columns(indicator, inputs, params)):
+            frame = expected.to_frame() if isinstance(expected, pd.Series) else expected
+            for o, column in enumerate(frame.columns):
+                assert_same_bits(part.iloc[:, o * 3 + j], frame[column], f"{combo} {column} {j}")
+
+    # A 1-D input with a grid: one column per combination (and output).
+    one = [a[:, 0] for a in inputs]
+    flat = getattr(batch, indicator.name)(*one, **grid)
+    assert flat.shape == (80, len(combos) * (1 if isinstance(indicator.result, str)
+                                             else len(indicator.result)))
+
+
+@every_indicator
+def test_long_form_by_key(indicator, rng):
+    rows = 400
+    keys = rng.choice(np.array(["b", "a", "c", "d"], dtype=object), rows)  # interleaved
+    keys[:3] = "z"  # a short key
+    inputs = indicator.sample_inputs(rng, rows)
+    index = pd.RangeIndex(1000, 1000 + rows)
+    series = [pd.Series(x, index=index) for x in inputs]
+    grid = {indicator.params[0].name: [indicator.sample[indicator.params[0].name], 2]}
+    for given, extra in ((series, {}), (inputs, grid)):
+        params = {**indicator.sample, **extra}
+        result = getattr(batch, indicator.name)(*given, **params, by=keys, threads=3)
+        assert len(result) == rows
+        if given is series:
+            assert result.index.equals(index)
+        for key in np.unique(keys):
+            mask = keys == key
+            for value in extra.get(indicator.params[0].name, [None]):
+                p = dict(params)
+                if value is not None:
+                    p[indicator.params[0].name] = value
+                expected = indicator.function()(*[x[mask] for x in inputs], **p)
+                got = result[mask] if value is None else result.loc[mask, value]
+                if isinstance(expected, pd.DataFrame):
+                    assert list(got.columns) == list(expected.columns)
+                    assert list(got.dtypes) == list(expected.dtypes)
+                assert_same_bits(got, expected, f"{key} {value}")
+
+
+def test_long_form_results_have_the_single_functions_types(rng):
+    keys = np.repeat([3, 1, 2], 20)
+    high, low, close = random_ohlc(rng, 60)
+    ema = batch.EMA(pd.Series(close, name="x"), 5, by=keys)
+    assert type(ema) is pd.Series and ema.name == "EMA"
+    st = batch.SUPERTREND(high, low, close, by=pd.Series(keys))
+    assert list(st.columns) == ["Supertrend", "Direction"]
+    assert list(st.dtypes) == [np.float64, np.int64]
+    assert st.index.equals(pd.RangeIndex(60))
+
+
+def test_one_series_without_grid_is_the_single_result(rng):
+    for indicator in ALL:
+        inputs = indicator.sample_inputs(rng, 50)
+        got = getattr(batch, indicator.name)(*inputs, **indicator.sample)
+        expected = indicator.function()(*inputs, **indicator.sample)
+        assert type(got) is type(expected)
+        assert_same_bits(got, expected, indicator.name)
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda h, l: batch.ADX(h, l[:, :2], l), raises(
+        ValueError, "high and low differ in shape: (30, 3) and (30, 2)")),
+    (lambda h, l: batch.EMA(h[:, 0], 3, by=np.zeros(29)), raises(
+        ValueError, "by has 29 keys for 30 rows")),
+    (lambda h, l: batch.EMA(h, [], ), raises(ValueError, "period is an empty grid")),
+    (lambda h, l: batch.EMA(h, 3, by=np.zeros(30)), pytest.raises(TypeError, match="1-D")),
+    (lambda h, l: batch.EMA(h.reshape(30, 3, 1), 3), pytest.raises(ValueError, match="3 dim")),
+    (lambda h, l: batch.EMA(pd.DataFrame({"a": h[:, 0], "b": ["x"] * 30}), 3),
+     pytest.raises(TypeError, match="column 'b' of src is not numeric")),
+    (lambda h, l: batch.STOCHASTIC(h, l, l, k_period=[3, 0]),
+     raises(ValueError, "k_period must be at least 1")),
+    (lambda h, l: batch.NORMALIZED_T3(h, volume_factor=[0.5, 1.5]),
+     raises(ValueError, "Volume factor must be between 0 and 1")),
+    (lambda h, l: batch.EMA(h, "3"), raises(TypeError, "an integer is required")),
+    (lambda h, l: batch.EMA(h, [2**31]), raises(OverflowError, "value too large to convert to int")),
+    (lambda h, l: batch.EMA(h, 3, threads=0), pytest.raises(ValueError, match="threads")),
+])
+def test_bad_input_is_refused_clearly(call, error):
+    high = np.arange(90.0).reshape(30, 3)
+    with error:
+        call(high, high - 1)
+
+
+@every_indicator
+def test_empty_inputs_give_empty_frames_with_the_levels(indicator):
+    for shape in ((0, 3), (5, 0)):
+        inputs = [np.zeros(shape) for _ in indicator.inputs]
+        result = getattr(batch, indicator.name)(*inputs, **indicator.sample)
+        assert result.shape[0] == shape[0]
+        levels = 1 if isinstance(indicator.result, str) else 2
+        assert result.columns.nlevels == levels
+    empty = getattr(batch, indicator.name)(*[np.zeros(0) for _ in indicator.inputs],
+                                           **indicator.sample, by=np.zeros(0))
+    assert len(empty) == 0
+
+
+def test_inputs_are_read_in_place_and_never_written(rng):
+    high, low, close = (np.asfortranarray(a) for a in wide_inputs(BY_NAME["ADX"], rng, 64, 5))
+    before = [a.copy() for a in (high, low, close)]
+    for a in (high, low, close):
+        a.flags.writeable = False
+    batch.ADX(high, low, close, threads=2)
+    for a, b in zip((high, low, close), before):
+        np.testing.assert_array_equal(a, b)
