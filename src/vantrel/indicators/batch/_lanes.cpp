@@ -147,12 +147,12 @@ void run_lanes(Job& job, int threads) {
     b.params = params.data();
 
     // Contiguous shares of whole tiles (16 columns), one per thread.
-    const std::int64_t tile = 16;
+    constexpr std::int64_t tile = 16;
     const std::int64_t tiles = (columns + tile - 1) / tile;
     const int used = static_cast<int>(std::clamp<std::int64_t>(tiles, 1, threads));
     const bool avx = avx_usable();
     const Indicator ind = job.ind;
-    parallel(used, [&b, avx, ind, tiles, used, columns, tile](int t) noexcept {
+    parallel(used, [&b, avx, ind, tiles, used, columns](int t) noexcept {
         const std::int64_t begin = std::min(columns, tiles * t / used * tile);
         const std::int64_t end = std::min(columns, tiles * (t + 1) / used * tile);
         std::int64_t c = avx ? lane_loop_avx(ind, b, begin, end) : begin;

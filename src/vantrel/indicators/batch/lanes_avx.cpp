@@ -30,7 +30,7 @@ inline Lanes4 operator-(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_sub_
 inline Lanes4 operator*(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_mul_pd(a.v, b.v)); }
 inline Lanes4 operator/(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_div_pd(a.v, b.v)); }
 inline Mask4 operator>(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-inline Mask4 operator<(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
+[[maybe_unused]] inline Mask4 operator<(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
 inline Mask4 operator>=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
 inline Mask4 operator==(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)}; }
 inline Mask4 operator!=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)}; }
@@ -40,12 +40,12 @@ inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
     return Lanes4(_mm256_or_pd(_mm256_and_pd(m.v, a.v), _mm256_andnot_pd(m.v, b.v)));
 }
 inline Mask4 both(Mask4 m, Mask4 n) noexcept { return {_mm256_and_pd(m.v, n.v)}; }
-inline Mask4 either(Mask4 m, Mask4 n) noexcept { return {_mm256_or_pd(m.v, n.v)}; }
+[[maybe_unused]] inline Mask4 either(Mask4 m, Mask4 n) noexcept { return {_mm256_or_pd(m.v, n.v)}; }
 inline Mask4 negate(Mask4 m) noexcept {
     return {_mm256_xor_pd(m.v, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))};
 }
 inline Lanes4 magnitude(Lanes4 x) noexcept { return Lanes4(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v)); }
-inline Mask4 is_nan(Lanes4 x) noexcept { return {_mm256_cmp_pd(x.v, x.v, _CMP_UNORD_Q)}; }
+[[maybe_unused]] inline Mask4 is_nan(Lanes4 x) noexcept { return {_mm256_cmp_pd(x.v, x.v, _CMP_UNORD_Q)}; }
 inline Lanes4 fused(Lanes4 a, Lanes4 b, Lanes4 c) noexcept { return Lanes4(_mm256_fmadd_pd(a.v, b.v, c.v)); }
 
 }  // namespace
