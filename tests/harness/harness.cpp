@@ -11,9 +11,10 @@
 // outside the output elements, or the harness fails. Every NaN digests alike (its sign and
 // payload are the hardware's, not part of a result), as in the Python tests.
 //
-// To cover another path (the lanes of batch, the stream objects), add a row to `kernels` whose
-// `same_as` names the row it must reproduce: its digest is then checked against that row's for
-// every case of the grid, besides the comparison across builds.
+// Another path of the same arithmetic is a row of `kernels` whose `same_as` names the row it
+// must reproduce (the batch lanes, `*.lanes`, are such rows; the stream objects would be
+// another): its digest is checked against that row's for every case of the shared grid,
+// besides the comparison across builds.
 //
 // Output: one line per case, `name params length data digest`, then `runs N, failures F`; exit
 // status 1 when there are failures (each printed on a line of its own starting with FAIL).
@@ -31,8 +32,10 @@
 
 #include "adx/kernel.hpp"
 #include "atr/kernel.hpp"
+#include "batch/columns.hpp"
 #include "ema/kernel.hpp"
 #include "normalized_t3/kernel.hpp"
+#include "numeric/lane_loop.hpp"
 #include "numeric/views.hpp"
 #include "numeric/window_extremes.hpp"
 #include "stochastic/kernel.hpp"
@@ -66,8 +69,97 @@ struct Kernel {
 
 int as_int(double p) { return static_cast<int>(p); }
 
+// Disagreements found inside a run (a lane column unlike the others), reported by main.
+int inner_failures = 0;
+
+double read(vi::Raw<const double> raw, std::int64_t t) {
+    double v;
+    std::memcpy(&v, reinterpret_cast<const unsigned char*>(raw.data) + t * raw.step, sizeof v);
+    return v;
+}
+
+template <class T>
+void write(vi::Raw<T> raw, std::int64_t t, const void* from) {
+    std::memcpy(reinterpret_cast<unsigned char*>(raw.data) + t * raw.step, from, sizeof(T));
+}
+
+// The batch's lane loop over copies of the case's series side by side in the wide form (row t
+// of column c at t * columns + c): groups of two-lane values first, then the columns left one
+// at a time, as batch/_lanes.cpp runs it; enough columns for one whole tile and a rest.
+// Column 0 goes to the outputs; every other column must hold the same bits (NaN aside).
+template <template <class> class Step, int G>
+void run_lanes(const Io& io, const Params& p, vi::batch::Indicator ind) {
+    using Wide = Step<vi::Lanes2>;
+    constexpr int ni = Wide::inputs, no = Wide::outputs;
+    constexpr std::int64_t columns = G * vi::LaneTraits<vi::Lanes2>::lanes + 1;
+    const std::int64_t rows = io.length;
+    if (rows == 0) return;
+    vi::batch::ColumnParams column_params;
+    column_params.set(ind, p.data());
+    std::vector<double> in(static_cast<std::size_t>(ni * rows * columns));
+    std::vector<double> out(static_cast<std::size_t>(no * rows * columns));
+    auto at = [rows](int k, std::int64_t t, std::int64_t c) {
+        return static_cast<std::size_t>((k * rows + t) * columns + c);
+    };
+    std::vector<const unsigned char*> in_at;
+    std::vector<unsigned char*> out_at;
+    std::vector<const void*> params;
+    for (std::int64_t c = 0; c < columns; ++c) {
+        for (int i = 0; i < ni; ++i) {
+            for (std::int64_t t = 0; t < rows; ++t) in[at(i, t, c)] = read(io.in[static_cast<std::size_t>(i)], t);
+            in_at.push_back(reinterpret_cast<const unsigned char*>(&in[at(i, 0, c)]));
+        }
+        for (int o = 0; o < no; ++o) out_at.push_back(reinterpret_cast<unsigned char*>(&out[at(o, 0, c)]));
+        params.push_back(column_params.step_params(ind));
+    }
+    // The integer outputs (SuperTrend's direction) are the last ones.
+    const int doubles = static_cast<int>(io.out.size());
+    vi::LaneColumns b{};
+    b.rows = rows;
+    b.inputs = ni;
+    b.outputs = no;
+    for (int i = 0; i < ni; ++i) b.in_step[i] = columns * static_cast<std::ptrdiff_t>(sizeof(double));
+    for (int o = 0; o < no; ++o) {
+        b.out_step[o] = columns * static_cast<std::ptrdiff_t>(sizeof(double));
+        b.int_output[o] = o >= doubles;
+    }
+    b.in = in_at.data();
+    b.out = out_at.data();
+    b.params = params.data();
+    const std::int64_t rest = vi::lane_loop<Wide, vi::Lanes2, G>(b, 0, columns);
+    vi::lane_loop<Step<double>, double, G>(b, rest, columns);
+
+    for (int o = 0; o < no; ++o) {
+        for (std::int64_t t = 0; t < rows; ++t) {
+            const double first = out[at(o, t, 0)];
+            for (std::int64_t c = 1; c < columns; ++c) {
+                const double v = out[at(o, t, c)];
+                const bool same = (std::isnan(v) && std::isnan(first)) || std::memcmp(&v, &first, sizeof v) == 0;
+                if (!same) {
+                    std::printf("FAIL lane column %lld of %lld differs from column 0 at row %lld, output %d\n",
+                                static_cast<long long>(c), static_cast<long long>(columns),
+                                static_cast<long long>(t), o);
+                    ++inner_failures;
+                    return;
+                }
+            }
+            if (o < doubles) {
+                write(io.out[static_cast<std::size_t>(o)], t, &first);
+            } else {
+                write(io.out_int[static_cast<std::size_t>(o - doubles)], t, &first);
+            }
+        }
+    }
+}
+
+// Grids shared by a kernel and the other paths that must reproduce it.
+const std::vector<Params> ema_grid = {{1}, {2}, {3}, {14}, {200}, {0}, {-1}};
+const std::vector<Params> adx_grid = {{14, 14}, {1, 1}, {2, 3}, {7, 30}, {0, 5}, {5, 0}};
+const std::vector<Params> atr_grid = {{14}, {1}, {2}, {0}, {-3}};
+const std::vector<Params> supertrend_grid = {{10, 3.0}, {1, 0.5}, {3, -2.0}, {14, 0.0}};
+
 const std::vector<Kernel> kernels = {
-    {"ema", "period", 1, 1, 0, {{1}, {2}, {3}, {14}, {200}, {0}, {-1}},
+    {"ema", "period", 1, 1, 0, ema_grid,
      [](const Io& io, const Params& p) {
          vi::dispatch([&](auto src, auto out) { vi::ema::kernel(src, out, io.length, as_int(p[0])); },
                       io.in[0], io.out[0]);
@@ -85,7 +177,7 @@ const std::vector<Kernel> kernels = {
              },
              io.in[0], io.in[1], io.in[2], io.out[0], io.out[1]);
      }},
-    {"adx", "di_length adx_smoothing", 3, 3, 0, {{14, 14}, {1, 1}, {2, 3}, {7, 30}, {0, 5}, {5, 0}},
+    {"adx", "di_length adx_smoothing", 3, 3, 0, adx_grid,
      [](const Io& io, const Params& p) {
          vi::dispatch(
              [&](auto h, auto l, auto c, auto plus, auto minus, auto adx) {
@@ -93,13 +185,13 @@ const std::vector<Kernel> kernels = {
              },
              io.in[0], io.in[1], io.in[2], io.out[0], io.out[1], io.out[2]);
      }},
-    {"atr", "period", 3, 1, 0, {{14}, {1}, {2}, {0}, {-3}},
+    {"atr", "period", 3, 1, 0, atr_grid,
      [](const Io& io, const Params& p) {
          vi::dispatch([&](auto h, auto l, auto c, auto out) { vi::atr::kernel(h, l, c, out, io.length, as_int(p[0])); },
                       io.in[0], io.in[1], io.in[2], io.out[0]);
      }},
     // SuperTrend reads the ATR of the same bars, computed here with the ATR kernel.
-    {"supertrend", "period multiplier", 3, 1, 1, {{10, 3.0}, {1, 0.5}, {3, -2.0}, {14, 0.0}},
+    {"supertrend", "period multiplier", 3, 1, 1, supertrend_grid,
      [](const Io& io, const Params& p) {
          std::vector<double> atr(static_cast<std::size_t>(io.length));
          vi::dispatch([&](auto h, auto l, auto c) {
@@ -128,6 +220,18 @@ const std::vector<Kernel> kernels = {
              },
              io.out[0]);
      }},
+    // The batch lanes of each indicator that has them, against its single-series kernel.
+    {"ema.lanes", "period", 1, 1, 0, ema_grid,
+     [](const Io& io, const Params& p) { run_lanes<vi::ema::Step, 4>(io, p, vi::batch::Indicator::ema); }, "ema"},
+    {"adx.lanes", "di_length adx_smoothing", 3, 3, 0, adx_grid,
+     [](const Io& io, const Params& p) { run_lanes<vi::adx::Step, 2>(io, p, vi::batch::Indicator::adx); }, "adx"},
+    {"atr.lanes", "period", 3, 1, 0, atr_grid,
+     [](const Io& io, const Params& p) { run_lanes<vi::atr::Step, 4>(io, p, vi::batch::Indicator::atr); }, "atr"},
+    {"supertrend.lanes", "period multiplier", 3, 1, 1, supertrend_grid,
+     [](const Io& io, const Params& p) {
+         run_lanes<vi::batch::SupertrendLanes, 2>(io, p, vi::batch::Indicator::supertrend);
+     },
+     "supertrend"},
 };
 
 // splitmix64: a fixed sequence of 64-bit integers on every target.
@@ -338,6 +442,7 @@ int main() {
             }
         }
     }
+    failures += inner_failures;
     std::printf("runs %d, failures %d\n", runs, failures);
     return failures == 0 ? 0 : 1;
 }
