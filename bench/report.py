@@ -246,7 +246,10 @@ def write(res: dict, out: Path) -> None:
         f"`{meta['thp']}`",
         f"- Run: {meta['date']}, commit `{meta['commit']}`, {res['seconds']:.0f} s in all"
         + (" (**quick run**)" if res.get("quick") else ""),
-        f"- Allocator: {meta.get('allocator', 'defaults')} (see \"In a fresh process\").",
+        f"- Allocator: {meta.get('allocator', 'defaults')} (see \"In a fresh process\"). **Fixed "
+        "thresholds**: every table below except \"In a fresh process\" was timed with them, the same for",
+        "  every contender; [AS_USERS_RUN.md](AS_USERS_RUN.md) (bench/as_users_run.py) measures the",
+        "  targets as users run them: a fresh interpreter per contender, main thread, allocator defaults.",
         f"- Niceness {meta.get('nice')}. Load average (1, 5, 15 min) at start {meta.get('load')}, at end {meta.get('load_end')}: the",
         "  machine is shared, and anything else running skews the two-thread figures most.",
         "- Versions: " + ", ".join(f"{k} {val}" for k, val in v.items()) + f"; {meta['compiler']}",
@@ -263,7 +266,7 @@ def write(res: dict, out: Path) -> None:
     if res["missing"]:
         lines += ["Skipped (not built in this checkout): "
                   + ", ".join(f"{k}" for k in res["missing"]) + ".", ""]
-    lines += ["## Targets", "",
+    lines += ["## Targets (allocator thresholds fixed)", "",
               "Noise: half the larger interquartile range over rounds of the two contenders, relative to",
               "its median.", "",
               "| target | measured | noise | verdict |", "|---|---|---:|---|"]

@@ -90,8 +90,9 @@ def main() -> None:
     print("|---|---|---:|---:|---:|---:|")
     for ours_name, theirs_name, ours, theirs, period in rows():
         start = agrees_from(ours, theirs)
-        left = " | ".join("" if period is None else f"{largest_difference(ours, theirs, k * period):.0e}"
-                          for k in (3, 6))
+        left = " | ".join(
+            "" if period is None else f"{largest_difference(ours, theirs, k * period):.0e}"
+            for k in (3, 6))
         print(f"| {ours_name} | {theirs_name} | {first_value(theirs)} | "
               f"{'never' if start is None else start} | {left} |")
 

@@ -2,8 +2,8 @@
 
 The price panel shows candles when the file has open, high, low and close (else, or beyond
 `MOST_CANDLES` bars, the close or the column a one-series indicator ran over as a line), a
-volume panel follows when the file has volume, and oscillators get a panel of their own at the bottom with their usual reference
-levels. Overlays (EMA, SuperTrend) share the price panel.
+volume panel follows when the file has volume, and oscillators get a panel of their own at the
+bottom with their usual reference levels. Overlays (EMA, SuperTrend) share the price panel.
 
 Bars are placed one unit apart, whatever time lies between them, so nights, weekends and
 holidays leave no gaps; the x axis is labelled with the bars' dates at calendar boundaries.

@@ -215,7 +215,8 @@ def build_parser() -> _Parser:
 def _add_indicator(names: Any, command: str, ind: Indicator) -> None:
     inputs = "one series (--source, default close)" if ind.single_series else "high, low, close"
     # argparse %-formats help texts but not descriptions: only help texts double their '%'.
-    description = f"{ind.function}: {ind.summary}. Input: {inputs}. Output: {', '.join(ind.outputs)}."
+    description = (f"{ind.function}: {ind.summary}. Input: {inputs}. "
+                   f"Output: {', '.join(ind.outputs)}.")
     p = names.add_parser(ind.name, help=ind.summary.replace("%", "%%"), description=description,
                          allow_abbrev=False)
     group = p.add_argument_group("parameters")
@@ -691,40 +692,24 @@ def read_prices(source: str | None, ind: Indicator, options: ReadOptions = ReadO
 # Computing
 
 
-def _by_key(ind: Indicator, fn: Callable[..., Any], inputs: list[pd.Series],
-            params: dict[str, Any], keys: pd.Series) -> Any:
-    """`fn` over each key's rows as if they were a file of their own, the results back in the
-    rows' order: the single-series functions per key, or the batch functions where present
-    (the same bits by their contract)."""
-    import numpy as np
-    import pandas as pd
-
-    try:
-        batch = importlib.import_module("vantrel.indicators.batch")
-    except ModuleNotFoundError as exc:
-        if exc.name != "vantrel.indicators.batch":
-            raise
-    else:
-        if hasattr(batch, ind.function):
-            return getattr(batch, ind.function)(*inputs, **params, by=keys)
-    codes = pd.factorize(keys)[0]
-    order = np.argsort(codes, kind="stable")
-    groups = np.split(order, np.cumsum(np.bincount(codes))[:-1])
-    parts = [fn(*(x.iloc[rows] for x in inputs), **params) for rows in groups]
-    return pd.concat(parts).iloc[np.argsort(order, kind="stable")]
+def _by_key(ind: Indicator, inputs: list[pd.Series], params: dict[str, Any],
+            keys: pd.Series) -> Any:
+    """The indicator over each key's rows as if they were a file of their own, aligned row for
+    row with the input: the batch function's long form (bit for bit the single function)."""
+    batch = importlib.import_module("vantrel.indicators.batch")
+    return getattr(batch, ind.function)(*inputs, **params, by=keys)
 
 
 def compute(ind: Indicator, prices: Prices, params: dict[str, Any]) -> pd.DataFrame:
     """Run the indicator over the price columns; the result as a DataFrame on their index."""
     import pandas as pd
 
-    fn = ind.load()
     inputs = [prices.frame[c] for c in prices.inputs]
     try:
         if prices.keys is None:
-            result = fn(*inputs, **params)
+            result = ind.load()(*inputs, **params)
         else:
-            result = _by_key(ind, fn, inputs, params, prices.keys)
+            result = _by_key(ind, inputs, params, prices.keys)
     except (ValueError, TypeError, OverflowError) as exc:
         raise UsageError(f"{ind.function}: {exc}") from None
     frame: pd.DataFrame = result.to_frame() if isinstance(result, pd.Series) else result

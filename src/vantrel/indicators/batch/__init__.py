@@ -189,6 +189,40 @@ def _inputs(ind: _Indicator, given):
     return arrays
 
 
+# The indicators whose long form runs row by row through their per-sample step.
+_STEPS = ("EMA", "ATR", "ADX", "SUPERTREND")
+
+
+def _key_codes(by, rows: int):
+    """(codes, number of keys): row r's key numbered in the order of first appearance; missing
+    keys (NaN, None, NaT) are one key of their own, as the other keys are."""
+    if isinstance(by, (pd.Series, pd.Index)) and isinstance(by.dtype, pd.CategoricalDtype):
+        values = pd.Categorical(by)
+        if len(values) != rows:
+            raise ValueError(f"by has {len(values)} keys for {rows} rows")
+        codes = values.codes.astype(np.int64)
+        missing = len(values.categories)
+        codes[codes < 0] = missing
+        return codes, missing + 1
+    keys = by.to_numpy() if isinstance(by, (pd.Series, pd.Index)) else np.asarray(by)
+    if keys.ndim != 1:
+        raise ValueError(f"by must be 1-D, not {keys.ndim}-D")
+    if len(keys) != rows:
+        raise ValueError(f"by has {len(keys)} keys for {rows} rows")
+    kind = keys.dtype.kind
+    if kind in "biu":
+        keys = keys.astype(np.int64, copy=False)
+    elif kind in "mM":
+        keys = keys.view(np.int64)
+    elif kind == "f":
+        keys = keys.astype(np.float64, copy=False)
+    elif kind != "O":
+        codes, uniques = pd.factorize(keys, use_na_sentinel=False)
+        return codes.astype(np.int64, copy=False), len(uniques)
+    codes = np.empty(rows, dtype=np.int64)
+    return codes, _lanes.factorize(keys, codes)
+
+
 def _first_index(given, kind):
     for x in given:
         if isinstance(x, kind):
@@ -271,16 +305,19 @@ def _compute(name: str, prices, params, by, threads):
                       grid_values, count, index=index, series_level=False)
         return frame
 
-    keys = np.asarray(by)
-    if keys.ndim != 1 or len(keys) != rows:
-        raise ValueError(f"by has {len(keys)} keys for {rows} rows" if keys.ndim == 1
-                         else f"by must be 1-D, not {keys.ndim}-D")
-    codes, uniques = pd.factorize(keys, use_na_sentinel=False)
-    order = np.empty(rows, dtype=np.int64)
-    starts = np.empty(len(uniques) + 1, dtype=np.int64)
-    _lanes.group(np.asarray(codes, dtype=np.int64), order, starts)
+    codes, count_keys = _key_codes(by, rows)
     block, outputs = _allocate(ind, rows, (combos,))
-    _lanes.run(name, tuple(arrays), tuple(outputs), table, order, starts, count)
+    if name in _STEPS:
+        # Rows in table order, each advancing its own key's state. Every thread reads every
+        # row, which repays itself only for the heavier steps.
+        row_threads = count if name in ("ADX", "SUPERTREND") else 1
+        _lanes.run(name, tuple(arrays), tuple(outputs), table, codes, count_keys, row_threads)
+    else:
+        # The window indicators: each key's rows gathered and run as one series.
+        order = np.empty(rows, dtype=np.int64)
+        starts = np.empty(count_keys + 1, dtype=np.int64)
+        _lanes.group(codes, order, starts)
+        _lanes.run(name, tuple(arrays), tuple(outputs), table, order, starts, count)
     if index is None:
         index = pd.RangeIndex(rows)
     if not grid_names:

@@ -18,6 +18,7 @@
 // the interpreter lock released; no column depends on another, so the bits never depend
 // on the split. Any array of any strides is read and written in place through its buffer.
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -33,9 +34,14 @@ namespace vi::batch {
 std::int64_t lane_loop_avx(Indicator, const LaneColumns&, std::int64_t begin, std::int64_t) noexcept {
     return begin;
 }
+std::int64_t lane_loop_avx512(Indicator, const LaneColumns&, std::int64_t begin, std::int64_t) noexcept {
+    return begin;
+}
 bool avx_usable() noexcept { return false; }
+bool avx512_usable() noexcept { return false; }
 #else
 bool avx_usable() noexcept { return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma"); }
+bool avx512_usable() noexcept { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 namespace {
@@ -113,6 +119,10 @@ struct Job {
     std::vector<ColumnParams> params;
     View order, starts;
     bool long_form = false;
+    // Long form by codes: row r belongs to key codes[r] in [0, keys).
+    bool by_codes = false;
+    View codes;
+    std::int64_t keys = 0;
 };
 
 // Wide form, lane loop: one column per (combo, series).
@@ -146,36 +156,91 @@ void run_lanes(Job& job, int threads) {
     b.out = out.data();
     b.params = params.data();
 
-    // Contiguous shares of whole tiles (16 columns), one per thread.
-    constexpr std::int64_t tile = 16;
+    // Contiguous shares of whole tiles (32 columns), one per thread.
+    constexpr std::int64_t tile = 32;
     const std::int64_t tiles = (columns + tile - 1) / tile;
     const int used = static_cast<int>(std::clamp<std::int64_t>(tiles, 1, threads));
     const bool avx = avx_usable();
+    const bool avx512 = avx512_usable();
     const Indicator ind = job.ind;
-    parallel(used, [&b, avx, ind, tiles, used, columns](int t) noexcept {
+    parallel(used, [&b, avx, avx512, ind, tiles, used, columns](int t) noexcept {
         const std::int64_t begin = std::min(columns, tiles * t / used * tile);
         const std::int64_t end = std::min(columns, tiles * (t + 1) / used * tile);
-        std::int64_t c = avx ? lane_loop_avx(ind, b, begin, end) : begin;
-        switch (ind) {
-            case Indicator::ema:
-                c = lane_loop<ema::Step<Lanes2>, Lanes2, 4>(b, c, end);
-                lane_loop<ema::Step<double>, double, 4>(b, c, end);
-                break;
-            case Indicator::atr:
-                c = lane_loop<atr::Step<Lanes2>, Lanes2, 4>(b, c, end);
-                lane_loop<atr::Step<double>, double, 4>(b, c, end);
-                break;
-            case Indicator::adx:
-                c = lane_loop<adx::Step<Lanes2>, Lanes2, 2>(b, c, end);
-                lane_loop<adx::Step<double>, double, 2>(b, c, end);
-                break;
-            case Indicator::supertrend:
-                c = lane_loop<SupertrendLanes<Lanes2>, Lanes2, 2>(b, c, end);
-                lane_loop<SupertrendLanes<double>, double, 2>(b, c, end);
-                break;
-            default: break;
-        }
+        std::int64_t c = begin;
+        if (avx512) c = lane_loop_avx512(ind, b, c, end);
+        if (avx) c = lane_loop_avx(ind, b, c, end);
+        c = lane_loop_of<Lanes2>(ind, b, c, end);
+        lane_loop_of<double>(ind, b, c, end);
     });
+}
+
+// Long form, rows in table order: each key's step state lives in a table indexed by its
+// code, and every row advances its own key's state. Rows of different keys are independent,
+// so the loop runs at the throughput of the step, and the table is read front to back. A
+// thread takes the keys whose code has its residue; every thread reads every code.
+template <class Step>
+void run_rows(Job& job, int threads) {
+    using Params = typename Step::Params;
+    constexpr int NI = Step::inputs, NO = Step::outputs;
+    const std::int64_t keys = job.keys, rows = job.rows;
+    if (rows == 0 || keys == 0) return;
+    const int used = static_cast<int>(std::clamp<std::int64_t>(keys, 1, threads));
+    std::vector<Step> states(static_cast<std::size_t>(keys));
+    std::vector<unsigned char> seen(static_cast<std::size_t>(keys));
+    const unsigned char* codes = job.codes.data();
+    const std::ptrdiff_t code_step = job.codes.stride(0);
+    for (std::int64_t p = 0; p < job.combos; ++p) {
+        const Params* lane = static_cast<const Params*>(job.params[p].step_params(job.ind));
+        const Step fresh(&lane);
+        std::fill(states.begin(), states.end(), fresh);
+        std::fill(seen.begin(), seen.end(), 0);
+        parallel(used, [&, p, used](int t) noexcept {
+            const unsigned char* in[NI];
+            std::ptrdiff_t in_step[NI];
+            unsigned char* out[NO];
+            std::ptrdiff_t out_step[NO];
+            for (int i = 0; i < NI; ++i) {
+                in[i] = job.in[i].data();
+                in_step[i] = job.in[i].stride(0);
+            }
+            for (int o = 0; o < NO; ++o) {
+                out[o] = job.out[o].data() + p * job.out[o].stride(1);
+                out_step[o] = job.out[o].stride(0);
+            }
+            for (std::int64_t r = 0; r < rows; ++r) {
+                std::int64_t k;
+                std::memcpy(&k, codes + r * code_step, sizeof k);
+                if (used > 1 && k % used != t) continue;
+                double x[NI], y[NO];
+                for (int i = 0; i < NI; ++i) x[i] = read_double(in[i] + r * in_step[i]);
+                Step& state = states[static_cast<std::size_t>(k)];
+                if (seen[static_cast<std::size_t>(k)]) {
+                    state.next(x, y);
+                } else {
+                    seen[static_cast<std::size_t>(k)] = 1;
+                    state.first(x, y);
+                }
+                for (int o = 0; o < NO; ++o) {
+                    if (job.int_output[o]) {
+                        const auto n = static_cast<std::int64_t>(y[o]);
+                        std::memcpy(out[o] + r * out_step[o], &n, sizeof n);
+                    } else {
+                        write_double(out[o] + r * out_step[o], y[o]);
+                    }
+                }
+            }
+        });
+    }
+}
+
+void run_rows(Job& job, int threads) {
+    switch (job.ind) {
+        case Indicator::ema: return run_rows<ema::Step<double>>(job, threads);
+        case Indicator::atr: return run_rows<atr::Step<double>>(job, threads);
+        case Indicator::adx: return run_rows<adx::Step<double>>(job, threads);
+        case Indicator::supertrend: return run_rows<SupertrendLanes<double>>(job, threads);
+        default: return;
+    }
 }
 
 // One series at a time: gathered into contiguous memory, run through the single-series
@@ -309,7 +374,20 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                               (job.long_form || job.out[o].shape(2) == job.series);
             if (!fits) raise(PyExc_ValueError, "run(): an output does not fit the inputs");
         }
-        if (job.long_form) {
+        if (job.long_form && PyLong_Check(args[5])) {
+            // By codes (the steps' indicators): codes[r] in [0, keys) for every row.
+            job.by_codes = true;
+            job.keys = PyLong_AsLongLong(args[5]);
+            if (job.keys == -1 && PyErr_Occurred()) throw PythonError{};
+            job.codes.acquire(args[4], 'q', 1, false, "codes");
+            if (job.codes.shape(0) != job.rows || job.keys < 0) raise(PyExc_ValueError, "run(): bad codes");
+            for (std::int64_t r = 0; r < job.rows; ++r) {
+                std::int64_t k;
+                std::memcpy(&k, job.codes.data() + r * job.codes.stride(0), sizeof k);
+                if (k < 0 || k >= job.keys) raise(PyExc_ValueError, "run(): a code is out of range");
+            }
+            if (!job.sh.lanes) raise(PyExc_ValueError, "run(): codes serve only the step indicators");
+        } else if (job.long_form) {
             job.order.acquire(args[4], 'q', 1, false, "order");
             job.starts.acquire(args[5], 'q', 1, false, "starts");
             if (job.order.shape(0) != job.rows || job.starts.shape(0) < 1) {
@@ -334,7 +412,9 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
                 seen[static_cast<std::size_t>(r)] = true;
             }
         }
-        if (!job.long_form && job.sh.lanes) {
+        if (job.by_codes) {
+            run_rows(job, threads);
+        } else if (!job.long_form && job.sh.lanes) {
             run_lanes(job, threads);
         } else {
             run_series_items(job, threads);
@@ -390,6 +470,134 @@ PyObject* group(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+// factorize(keys, codes) -> the number of distinct keys: codes[r] numbers row r's key in
+// the order of first appearance. keys is int64 (integers, dates), float64 (all NaNs one
+// key, -0.0 the key 0.0) or object (equal objects one key, NaN floats one key); an open
+// addressing table of codes, grown at half load.
+class KeyTable {
+public:
+    KeyTable() : slots_(1024, -1) {}
+
+    // The code of a key with this hash, given how to compare it with the key of row r.
+    template <class Same>
+    std::int64_t code(std::uint64_t hash, std::int64_t row, Same same) {
+        std::size_t mask = slots_.size() - 1;
+        std::size_t i = static_cast<std::size_t>(hash) & mask;
+        for (;; i = (i + 1) & mask) {
+            const std::int64_t c = slots_[i];
+            if (c < 0) break;
+            if (hashes_[static_cast<std::size_t>(c)] == hash && same(first_rows_[static_cast<std::size_t>(c)])) {
+                return c;
+            }
+        }
+        const auto c = static_cast<std::int64_t>(hashes_.size());
+        hashes_.push_back(hash);
+        first_rows_.push_back(row);
+        slots_[i] = c;
+        if (2 * hashes_.size() > slots_.size()) grow();
+        return c;
+    }
+    std::int64_t size() const noexcept { return static_cast<std::int64_t>(hashes_.size()); }
+
+private:
+    void grow() {
+        std::vector<std::int64_t> bigger(slots_.size() * 2, -1);
+        const std::size_t mask = bigger.size() - 1;
+        for (std::size_t c = 0; c < hashes_.size(); ++c) {
+            std::size_t i = static_cast<std::size_t>(hashes_[c]) & mask;
+            while (bigger[i] >= 0) i = (i + 1) & mask;
+            bigger[i] = static_cast<std::int64_t>(c);
+        }
+        slots_.swap(bigger);
+    }
+    std::vector<std::int64_t> slots_;
+    std::vector<std::uint64_t> hashes_;
+    std::vector<std::int64_t> first_rows_;
+};
+
+inline std::uint64_t mix(std::uint64_t x) noexcept {  // splitmix64's finaliser
+    x ^= x >> 30;
+    x *= 0xbf58476d1ce4e5b9ULL;
+    x ^= x >> 27;
+    x *= 0x94d049bb133111ebULL;
+    return x ^ (x >> 31);
+}
+
+PyObject* factorize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    try {
+        if (nargs != 2) raise(PyExc_TypeError, "factorize() takes 2 arguments");
+        Py_buffer keys{};
+        check_status(PyObject_GetBuffer(args[0], &keys, PyBUF_STRIDES | PyBUF_FORMAT));
+        struct Release {
+            Py_buffer* b;
+            ~Release() { PyBuffer_Release(b); }
+        } release{&keys};
+        View codes;
+        codes.acquire(args[1], 'q', 1, true, "codes");
+        const char* f = keys.format ? keys.format : "B";
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        const char kind = (f[0] == 'q' || (f[0] == 'l' && sizeof(long) == 8)) ? 'q' : f[0];
+        if (keys.ndim != 1 || keys.itemsize != 8 || (kind != 'q' && kind != 'd' && kind != 'O') || f[1] != '\0' ||
+            keys.shape[0] != codes.shape(0)) {
+            raise(PyExc_ValueError, "factorize(): keys must be 1-D int64, float64 or object of the codes' length");
+        }
+        const auto* base = static_cast<const unsigned char*>(keys.buf);
+        const std::ptrdiff_t step = keys.strides[0];
+        const std::int64_t rows = keys.shape[0];
+        KeyTable table;
+        auto bits = [&](std::int64_t r) {
+            std::uint64_t b;
+            std::memcpy(&b, base + r * step, sizeof b);
+            if (kind == 'd') {
+                double v;
+                std::memcpy(&v, &b, sizeof v);
+                if (v != v) b = 0x7ff8000000000000ULL;  // every NaN
+                if (v == 0.0) b = 0;                   // -0.0 is 0.0
+            }
+            return b;
+        };
+        auto object = [&](std::int64_t r) {
+            PyObject* o;
+            std::memcpy(&o, base + r * step, sizeof o);
+            return o;
+        };
+        auto is_nan = [](PyObject* o) { return PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)); };
+        for (std::int64_t r = 0; r < rows; ++r) {
+            std::int64_t c;
+            if (kind == 'O') {
+                PyObject* o = object(r);
+                if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
+                const bool nan = is_nan(o);
+                std::uint64_t hash;
+                if (nan) {
+                    hash = 0x7ff8000000000000ULL;
+                } else {
+                    const Py_hash_t h = PyObject_Hash(o);
+                    if (h == -1 && PyErr_Occurred()) throw PythonError{};
+                    hash = mix(static_cast<std::uint64_t>(h));
+                }
+                c = table.code(hash, r, [&](std::int64_t first) {
+                    PyObject* other = object(first);
+                    if (other == o) return true;
+                    if (nan) return is_nan(other);
+                    const int eq = PyObject_RichCompareBool(other, o, Py_EQ);
+                    if (eq < 0) throw PythonError{};
+                    return eq == 1;
+                });
+            } else {
+                const std::uint64_t b = bits(r);
+                c = table.code(mix(b), r, [&](std::int64_t first) { return bits(first) == b; });
+            }
+            std::memcpy(codes.data() + r * codes.stride(0), &c, sizeof c);
+        }
+        return PyLong_FromLongLong(table.size());
+    } catch (const PythonError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
 PyObject* has_avx(PyObject*, PyObject*) { return PyBool_FromLong(avx_usable()); }
 
 PyMethodDef methods[] = {
@@ -397,6 +605,8 @@ PyMethodDef methods[] = {
      "run(indicator, inputs, outputs, params, order, starts, threads): fill the outputs."},
     {"group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group)), METH_FASTCALL,
      "group(codes, order, starts): the rows of each key, in order."},
+    {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factorize)), METH_FASTCALL,
+     "factorize(keys, codes): number each row's key; returns the number of keys."},
     {"has_avx", has_avx, METH_NOARGS, "Whether the four-lane loops run on this processor."},
     {nullptr, nullptr, 0, nullptr},
 };

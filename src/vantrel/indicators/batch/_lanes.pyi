@@ -12,5 +12,8 @@ def run(indicator: str, inputs: tuple[np.ndarray[Any, Any], ...], outputs: tuple
 def group(codes: np.ndarray[Any, Any], order: np.ndarray[Any, Any], starts: np.ndarray[Any, Any], /) -> None:
     """group(codes, order, starts): the rows of each key, in order."""
 
+def factorize(keys: np.ndarray[Any, Any], codes: np.ndarray[Any, Any], /) -> int:
+    """factorize(keys, codes): number each row's key; returns the number of keys."""
+
 def has_avx() -> bool:
     """Whether the four-lane loops run on this processor."""

@@ -180,10 +180,25 @@ inline void run_series(Indicator ind, const double* const* in, double* const* ou
     }
 }
 
-// The lane loop of `ind` over columns [begin, end) with four lanes (AVX); returns the first
-// column not done. Defined in lanes_avx.cpp, compiled for AVX and FMA; call only when
-// avx_usable().
+// The lane loop of `ind` with value type V over columns [begin, end): tiles of G groups
+// (more groups for the short steps, whose latency needs more to hide); returns the first
+// column not done (fewer than one group's lanes remain).
+template <class V>
+std::int64_t lane_loop_of(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
+    switch (ind) {
+        case Indicator::ema: return lane_loop<ema::Step<V>, V, 4>(b, begin, end);
+        case Indicator::atr: return lane_loop<atr::Step<V>, V, 4>(b, begin, end);
+        case Indicator::adx: return lane_loop<adx::Step<V>, V, 2>(b, begin, end);
+        case Indicator::supertrend: return lane_loop<SupertrendLanes<V>, V, 2>(b, begin, end);
+        default: return begin;
+    }
+}
+
+// The same with four lanes (AVX and FMA, lanes_avx.cpp) and with eight (AVX-512F,
+// lanes_avx512.cpp), each compiled for its instruction set; call only when usable.
 std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
+std::int64_t lane_loop_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
 bool avx_usable() noexcept;
+bool avx512_usable() noexcept;
 
 }  // namespace vi::batch

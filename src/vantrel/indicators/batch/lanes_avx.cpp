@@ -79,14 +79,7 @@ struct LaneTraits<batch::Lanes4> {
 namespace vi::batch {
 
 std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
-    std::int64_t done = begin;
-    switch (ind) {
-        case Indicator::ema: done = lane_loop<ema::Step<Lanes4>, Lanes4, 4>(b, begin, end); break;
-        case Indicator::atr: done = lane_loop<atr::Step<Lanes4>, Lanes4, 4>(b, begin, end); break;
-        case Indicator::adx: done = lane_loop<adx::Step<Lanes4>, Lanes4, 2>(b, begin, end); break;
-        case Indicator::supertrend: done = lane_loop<SupertrendLanes<Lanes4>, Lanes4, 2>(b, begin, end); break;
-        default: break;
-    }
+    const std::int64_t done = lane_loop_of<Lanes4>(ind, b, begin, end);
     _mm256_zeroupper();  // the caller runs SSE code, which pays for dirty upper halves
     return done;
 }

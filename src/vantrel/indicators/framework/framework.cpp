@@ -151,9 +151,8 @@ static PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyOb
     return nullptr;
 }
 
-static void bind_arguments(const FunctionDef& def, PyObject* const* param_names,
-                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           PyObject** bound) {
+void bind_arguments(const FunctionDef& def, PyObject* const* param_names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** bound) {
     const auto total = static_cast<Py_ssize_t>(def.params.size());
     Py_ssize_t required = 0;
     while (required < total && !def.params[required].has_default) ++required;
@@ -445,9 +444,7 @@ Ref new_function(PyObject* module, const FunctionDef& def) {
 // ===========================================================================
 // Calls.
 
-int Call::int32(int i) const {
-    PyObject* o = args_[i];
-    if (o == nullptr) return static_cast<int>(def_.params[i].int_default);
+int to_int32(PyObject* o) {
     Ref converted;
     if (!PyLong_Check(o)) {
         // Only __int__ counts (a float truncates toward zero); __index__ alone does not.
@@ -481,13 +478,21 @@ int Call::int32(int i) const {
     return static_cast<int>(v);
 }
 
-double Call::real(int i) const {
-    PyObject* o = args_[i];
-    if (o == nullptr) return def_.params[i].float_default;
+double to_double(PyObject* o) {
     if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
     double v = PyFloat_AsDouble(o);
     if (v == -1.0 && PyErr_Occurred()) throw PythonError{};
     return v;
+}
+
+int Call::int32(int i) const {
+    PyObject* o = args_[i];
+    return o == nullptr ? static_cast<int>(def_.params[i].int_default) : to_int32(o);
+}
+
+double Call::real(int i) const {
+    PyObject* o = args_[i];
+    return o == nullptr ? def_.params[i].float_default : to_double(o);
 }
 
 Ref Call::global(PyObject* name) const {
@@ -902,7 +907,16 @@ Raw<double> FrameColumns::raw(std::size_t k) const noexcept {
 
 Ref Call::frame(const FrameColumns& columns, std::span<PyObject* const> column_names, PyObject* index,
                 bool always_pass_index) const {
-    if (columns.as_block_ && pandas_is_genuine()) return frame(columns.block_, column_names, index);
+    if (columns.as_block_ && pandas_is_genuine()) {
+        try {
+            return frame(columns.block_, column_names, index);
+        } catch (const PythonError&) {
+            // pandas refused (an index of another length, say): the dictionary path below
+            // raises what pd.DataFrame({...}) raises, or builds the frame it builds.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+            PyErr_Clear();
+        }
+    }
     Ref pd = global(names.pd);
     Ref frame_type = check(PyObject_GetAttr(pd.get(), names.DataFrame));
     Ref dict = check(PyDict_New());
@@ -984,8 +998,10 @@ static int module_exec(PyObject* module) {
         if (g_ndarray == nullptr) g_ndarray = check(PyObject_GetAttrString(numpy.get(), "ndarray")).release();
         if (g_genuine.numpy == nullptr) capture_genuine(numpy.get(), pandas.get());
         if (g_module_def->exec_hook != nullptr) check_status(g_module_def->exec_hook(module));
-        Ref function = new_function(module, g_module_def->function);
-        check_status(PyModule_AddObjectRef(module, g_module_def->function.name, function.get()));
+        if (g_module_def->function.impl != nullptr) {
+            Ref function = new_function(module, g_module_def->function);
+            check_status(PyModule_AddObjectRef(module, g_module_def->function.name, function.get()));
+        }
     } catch (const PythonError&) {
         return -1;
     } catch (const std::bad_alloc&) {

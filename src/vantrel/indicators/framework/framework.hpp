@@ -158,6 +158,16 @@ struct FunctionDef {
     int line;
 };
 
+// Binds a vectorcall's arguments to the parameters of `def` (`param_names`: their interned
+// names), raising the CPython-style TypeErrors; bound[i] is null for an omitted parameter.
+void bind_arguments(const FunctionDef& def, PyObject* const* param_names, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** bound);
+
+// The scalar conversions of parameters: the interpreter's integer conversion to 32 bits
+// ("an integer is required", "value too large to convert to int") and its float conversion.
+int to_int32(PyObject* o);
+double to_double(PyObject* o);
+
 // ---------------------------------------------------------------------------
 // Coerced inputs and allocated outputs.
 
@@ -403,7 +413,7 @@ std::array<Series, 3> coerce_high_low_close(const Call& call, Ref& index);
 struct ModuleDef {
     const char* short_name;    // "ema": the name in the re-initialisation message
     const char* doc;           // module docstring
-    const FunctionDef& function;
+    const FunctionDef& function;  // a definition without `impl` adds no function
     int (*exec_hook)(PyObject* module) = nullptr;  // extra initialisation (SuperTrend's ATR)
 
     PyModuleDef def{};

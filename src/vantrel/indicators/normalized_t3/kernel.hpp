@@ -52,6 +52,15 @@ bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volu
     return nan_start;
 }
 
+// One T3 value within its window's bounds; `nan` where the bounds are NaN (both are,
+// exactly when t3 at the window start is).
+inline double place(double t3, double max_val, double min_val, double nan) noexcept {
+    if (std::isnan(min_val)) return nan;
+    double range_val = max_val - min_val;
+    if (range_val == 0.0) range_val = 1.0;
+    return (t3 - min_val) / range_val - 0.5;
+}
+
 // Writes out[0 .. length) from t3; `nan` is written wherever the bounds are NaN.
 // `high_tails` and `low_tails` hold tails_capacity(length, period) doubles each;
 // requires period >= 1.
@@ -63,14 +72,7 @@ void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t
     const Contiguous<const double> values{t3};
     window_extremes(values, values, length, period, high_tails, low_tails,
                     [t3, out, nan](std::int64_t i, double max_val, double min_val) {
-                        // Both bounds are NaN exactly when t3 at the window start is.
-                        if (std::isnan(min_val)) {
-                            out[i] = nan;
-                            return;
-                        }
-                        double range_val = max_val - min_val;
-                        if (range_val == 0.0) range_val = 1.0;
-                        out[i] = (t3[i] - min_val) / range_val - 0.5;
+                        out[i] = place(t3[i], max_val, min_val, nan);
                     });
 }
 

@@ -95,20 +95,30 @@ struct Tile {
         }
     }
 
-    // Rows [t0, t1); row 0 seeds the steps.
+    // Rows [t0, t1); row 0 seeds the steps. The strides and flags are read into locals
+    // first: a store through an output may alias anything, `b` included.
     void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1) noexcept {
+        std::ptrdiff_t in_step[NI], out_step[NO];
+        bool int_output[NO];
+        for (int i = 0; i < NI; ++i) in_step[i] = b.in_step[i];
+        for (int o = 0; o < NO; ++o) {
+            out_step[o] = b.out_step[o];
+            int_output[o] = b.int_output[o];
+        }
         Step s[G];
         for (int g = 0; g < G; ++g) s[g] = steps[g];
+        std::ptrdiff_t in_at[NI], out_at[NO];
+        for (int i = 0; i < NI; ++i) in_at[i] = t0 * in_step[i];
+        for (int o = 0; o < NO; ++o) out_at[o] = t0 * out_step[o];
         for (std::int64_t t = t0; t < t1; ++t) {
             for (int g = 0; g < G; ++g) {
                 V x[NI];
                 V y[NO];
                 for (int i = 0; i < NI; ++i) {
-                    const std::ptrdiff_t at = t * b.in_step[i];
                     if constexpr (Consecutive) {
-                        x[i] = LaneTraits<V>::load(reinterpret_cast<const double*>(in[g][i][0] + at));
+                        x[i] = LaneTraits<V>::load(reinterpret_cast<const double*>(in[g][i][0] + in_at[i]));
                     } else {
-                        x[i] = LaneTraits<V>::load_each(in[g][i], at);
+                        x[i] = LaneTraits<V>::load_each(in[g][i], in_at[i]);
                     }
                 }
                 if (t == 0) {
@@ -117,16 +127,17 @@ struct Tile {
                     s[g].next(x, y);
                 }
                 for (int o = 0; o < NO; ++o) {
-                    const std::ptrdiff_t at = t * b.out_step[o];
-                    if (b.int_output[o]) {
-                        store_int(out[g][o], at, y[o]);
+                    if (int_output[o]) {
+                        store_int(out[g][o], out_at[o], y[o]);
                     } else if constexpr (Consecutive) {
-                        LaneTraits<V>::store(reinterpret_cast<double*>(out[g][o][0] + at), y[o]);
+                        LaneTraits<V>::store(reinterpret_cast<double*>(out[g][o][0] + out_at[o]), y[o]);
                     } else {
-                        LaneTraits<V>::store_each(out[g][o], at, y[o]);
+                        LaneTraits<V>::store_each(out[g][o], out_at[o], y[o]);
                     }
                 }
             }
+            for (int i = 0; i < NI; ++i) in_at[i] += in_step[i];
+            for (int o = 0; o < NO; ++o) out_at[o] += out_step[o];
         }
         for (int g = 0; g < G; ++g) steps[g] = s[g];
     }

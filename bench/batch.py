@@ -1,0 +1,304 @@
+"""vantrel.indicators.batch against the ways users compute many series today.
+
+Prints ratios measured side by side in one run (each contender timed in turns, best of
+several rounds), never a lone absolute time as the result:
+
+- wide (5,000 series x 500 bars and 500 x 20,000): ours against a Python loop of single calls
+  over the columns and against a numba loop over time with the series as the inner loop
+  (the compiler vectorises it across series), for EMA, ATR, ADX, SUPERTREND; STOCHASTIC and
+  NORMALIZED_T3 against the loop of single calls;
+- long form (5,000 symbols x 500 bars, rows interleaved by date): EMA by= against polars
+  ewm_mean(...).over("symbol") and pandas groupby().transform, ADX by= against groupby().apply;
+- a grid of 64 EMA periods over one 1e6 series against a loop of single calls;
+- threads=2 against threads=1;
+- cold start: a fresh interpreter importing the batch module and finishing one wide ADX call,
+  against importing numba and finishing the first call of its loop (compilation included).
+
+Run: python bench/batch.py  (needs numba and polars in the environment; see bench/README).
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+
+ROUNDS = int(os.environ.get("VI_BENCH_ROUNDS", "5"))
+
+
+def best_of(fns: dict, rounds: int = ROUNDS) -> dict:
+    """Best time of each callable, the callables taking turns round by round."""
+    best = {k: float("inf") for k in fns}
+    for _ in range(rounds):
+        for k, fn in fns.items():
+            t0 = time.perf_counter()
+            fn()
+            best[k] = min(best[k], time.perf_counter() - t0)
+    return best
+
+
+def numba_loops():
+    from numba import njit
+
+    jit = njit(cache=False, error_model="numpy")
+
+    @jit
+    def ema(src, period):
+        rows, n = src.shape
+        out = np.empty((rows, n))
+        alpha = 2.0 / (period + 1)
+        keep = 1.0 - alpha
+        for j in range(n):
+            out[0, j] = src[0, j]
+        for t in range(1, rows):
+            for j in range(n):
+                out[t, j] = keep * out[t - 1, j] + alpha * src[t, j]
+        return out
+
+    @jit
+    def atr(high, low, close, period):
+        rows, n = high.shape
+        out = np.empty((rows, n))
+        alpha = 1.0 / period
+        keep = 1.0 - alpha
+        for j in range(n):
+            out[0, j] = high[0, j] - low[0, j]
+        for t in range(1, rows):
+            for j in range(n):
+                hl = high[t, j] - low[t, j]
+                hc = abs(high[t, j] - close[t - 1, j])
+                lc = abs(low[t, j] - close[t - 1, j])
+                m = lc if lc > hc else hc
+                tr = m if m > hl else hl
+                out[t, j] = keep * out[t - 1, j] + alpha * tr
+        return out
+
+    @jit
+    def adx(high, low, close, di_length, adx_smoothing):
+        rows, n = high.shape
+        plus = np.empty((rows, n))
+        minus = np.empty((rows, n))
+        out = np.empty((rows, n))
+        a = 1.0 / di_length
+        k = 1.0 - a
+        a2 = 1.0 / adx_smoothing
+        k2 = 1.0 - a2
+        tr_s = np.empty(n)
+        p_s = np.zeros(n)
+        m_s = np.zeros(n)
+        for j in range(n):
+            tr_s[j] = high[0, j] - low[0, j]
+            pdi = (0.0 * 100.0) / tr_s[j] if tr_s[j] != 0.0 else 0.0
+            plus[0, j] = pdi
+            minus[0, j] = pdi
+            s = pdi + pdi
+            out[0, j] = (abs(pdi - pdi) * 100.0) / s if s != 0.0 else 0.0
+        for t in range(1, rows):
+            for j in range(n):
+                up = high[t, j] - high[t - 1, j]
+                down = low[t - 1, j] - low[t, j]
+                pdm = up if (up > down and up > 0.0) else 0.0
+                mdm = down if (down > up and down > 0.0) else 0.0
+                hl = high[t, j] - low[t, j]
+                hc = abs(high[t, j] - close[t - 1, j])
+                lc = abs(low[t, j] - close[t - 1, j])
+                m = lc if lc > hc else hc
+                tr = m if m > hl else hl
+                tr_s[j] = k * tr_s[j] + a * tr
+                p_s[j] = k * p_s[j] + a * pdm
+                m_s[j] = k * m_s[j] + a * mdm
+                pdi = (p_s[j] * 100.0) / tr_s[j] if tr_s[j] != 0.0 else 0.0
+                mdi = (m_s[j] * 100.0) / tr_s[j] if tr_s[j] != 0.0 else 0.0
+                plus[t, j] = pdi
+                minus[t, j] = mdi
+                s = pdi + mdi
+                dx = (abs(pdi - mdi) * 100.0) / s if s != 0.0 else 0.0
+                out[t, j] = k2 * out[t - 1, j] + a2 * dx
+        return plus, minus, out
+
+    @jit
+    def supertrend(high, low, close, period, multiplier):
+        rows, n = high.shape
+        line = np.empty((rows, n))
+        direction = np.empty((rows, n), dtype=np.int64)
+        alpha = 1.0 / period
+        keep = 1.0 - alpha
+        atr = np.empty(n)
+        for j in range(n):
+            atr[j] = high[0, j] - low[0, j]
+            line[0, j] = (high[0, j] + low[0, j]) * 0.5 - multiplier * atr[j]
+            direction[0, j] = 1
+        for t in range(1, rows):
+            for j in range(n):
+                hl = high[t, j] - low[t, j]
+                hc = abs(high[t, j] - close[t - 1, j])
+                lc = abs(low[t, j] - close[t - 1, j])
+                m = lc if lc > hc else hc
+                tr = m if m > hl else hl
+                atr[j] = keep * atr[j] + alpha * tr
+                hl2 = (high[t, j] + low[t, j]) * 0.5
+                d = multiplier * atr[j]
+                prev = line[t - 1, j]
+                if prev >= close[t, j]:
+                    upper = hl2 + d
+                    line[t, j] = prev if (direction[t - 1, j] == -1 and not prev > upper) else upper
+                    direction[t, j] = -1
+                else:
+                    lower = hl2 - d
+                    line[t, j] = prev if (direction[t - 1, j] == 1 and not lower > prev) else lower
+                    direction[t, j] = 1
+        return line, direction
+
+    return {"EMA": ema, "ATR": atr, "ADX": adx, "SUPERTREND": supertrend}
+
+
+def walk(rng, rows, n):
+    close = 100.0 + np.cumsum(rng.normal(size=(rows, n)), axis=0)
+    spread = np.abs(rng.normal(size=(rows, n)))
+    return close + spread, close - spread, close
+
+
+ARGS = {"EMA": (20,), "ATR": (14,), "ADX": (14, 14), "SUPERTREND": (10, 3.0),
+        "STOCHASTIC": (14, 3), "NORMALIZED_T3": (200, 2, 0.7)}
+
+
+def prices(name, high, low, close):
+    return (close,) if name in ("EMA", "NORMALIZED_T3") else (high, low, close)
+
+
+def wide(loops):
+    from vantrel import indicators as vi
+    from vantrel.indicators import batch
+
+    rng = np.random.default_rng(1)
+    print("\n## Wide form: ratio = other / ours (higher is better for us)\n")
+    print("| shape | indicator | Python loop of single calls | numba time-major | "
+          "threads=1 / threads=2 |")
+    print("|---|---|---|---|---|")
+    for rows, n in ((500, 5000), (20000, 500)):
+        high, low, close = walk(rng, rows, n)
+        for name, args in ARGS.items():
+            inputs = prices(name, high, low, close)
+            single = getattr(vi, name)
+            ours = getattr(batch, name)
+            fns = {
+                "ours": lambda: ours(*inputs, *args),
+                "ours1": lambda: ours(*inputs, *args, threads=1),
+                "loop": lambda: [single(*[x[:, j] for x in inputs], *args) for j in range(n)],
+            }
+            if name in loops:
+                loops[name](*inputs, *args)  # compiled outside the timing
+                fns["numba"] = lambda: loops[name](*inputs, *args)
+            t = best_of(fns, rounds=ROUNDS if n < 5000 or name != "ADX" else 3)
+            numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
+            print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
+                  f"{t['ours1'] / t['ours']:.2f}x |", flush=True)
+
+
+def long_form():
+    from vantrel import indicators as vi
+    from vantrel.indicators import batch
+
+    rng = np.random.default_rng(2)
+    rows, n = 500, 5000
+    high, low, close = walk(rng, rows, n)
+    symbols = np.array([f"S{i:04d}" for i in range(n)], dtype=object)
+    table = pd.DataFrame({"symbol": np.tile(symbols, rows), "high": high.ravel(),
+                          "low": low.ravel(), "close": close.ravel()})  # interleaved by date
+    print("\n## Long form, 5,000 symbols x 500 bars, interleaved: ratio = other / ours\n")
+    print("| call | other | ratio |")
+    print("|---|---|---|")
+    fns = {"ours": lambda: batch.EMA(table["close"], 20, by=table["symbol"]),
+           "groupby": lambda: table.groupby("symbol")["close"].transform(lambda s: vi.EMA(s, 20))}
+    try:
+        import polars as pl
+
+        frame = pl.from_pandas(table)
+        fns["polars"] = lambda: frame.select(
+            pl.col("close").ewm_mean(span=20, adjust=False).over("symbol"))
+    except ImportError:
+        pass
+    t = best_of(fns, rounds=3)
+    if "polars" in t:
+        print(f"| EMA by= | polars ewm_mean().over() | {t['polars'] / t['ours']:.1f}x "
+              f"(ours / polars = {t['ours'] / t['polars']:.2f}) |")
+    print(f"| EMA by= | pandas groupby().transform(EMA) | {t['groupby'] / t['ours']:.0f}x |")
+    t = best_of({"ours": lambda: batch.ADX(table["high"], table["low"], table["close"],
+                                           by=table["symbol"]),
+                 "groupby": lambda: table.groupby("symbol")[["high", "low", "close"]].apply(
+                     lambda g: vi.ADX(g["high"], g["low"], g["close"]))}, rounds=2)
+    print(f"| ADX by= | pandas groupby().apply(ADX) | {t['groupby'] / t['ours']:.0f}x |")
+
+
+def grid():
+    from vantrel import indicators as vi
+    from vantrel.indicators import batch
+
+    x = np.cumsum(np.random.default_rng(3).normal(size=1_000_000))
+    periods = list(range(2, 66))
+    t = best_of({"ours": lambda: batch.EMA(x, periods),
+                 "loop": lambda: [vi.EMA(x, p) for p in periods]}, rounds=3)
+    print("\n## Grid: 64 EMA periods over one 1e6-sample series\n")
+    print(f"loop of single calls / ours: {t['loop'] / t['ours']:.1f}x")
+
+
+COLD_OURS = """
+import time, numpy, pandas
+t0 = time.perf_counter()
+from vantrel.indicators import batch
+rng = numpy.random.default_rng(0)
+c = 100 + numpy.cumsum(rng.normal(size=(500, 5000)), axis=0)
+batch.ADX(c + 1, c - 1, c)
+print(time.perf_counter() - t0)
+"""
+
+COLD_NUMBA = """
+import time, numpy, pandas
+t0 = time.perf_counter()
+import numba
+@numba.njit(cache=False)
+def ema(src, period):
+    rows, n = src.shape
+    out = numpy.empty((rows, n))
+    alpha = 2.0 / (period + 1)
+    for j in range(n):
+        out[0, j] = src[0, j]
+    for t in range(1, rows):
+        for j in range(n):
+            out[t, j] = (1.0 - alpha) * out[t - 1, j] + alpha * src[t, j]
+    return out
+rng = numpy.random.default_rng(0)
+ema(100 + numpy.cumsum(rng.normal(size=(500, 5000)), axis=0), 20)
+print(time.perf_counter() - t0)
+"""
+
+
+def cold():
+    def run(code):
+        return min(float(subprocess.run([sys.executable, "-c", code], capture_output=True,
+                                        text=True, check=True).stdout) for _ in range(3))
+    ours, numba = run(COLD_OURS), run(COLD_NUMBA)
+    print("\n## Cold start (fresh interpreter, after importing numpy and pandas)\n")
+    print(f"import batch + first wide ADX 5,000 x 500: {ours * 1e3:.0f} ms; import numba + first "
+          f"call of a wide EMA loop: {numba * 1e3:.0f} ms; ours / numba = {ours / numba:.3f}")
+
+
+def main():
+    try:
+        loops = numba_loops()
+    except ImportError:
+        loops = {}
+    print(f"# batch benchmark (load average {os.getloadavg()[0]:.1f}, {os.cpu_count()} cpus)")
+    wide(loops)
+    long_form()
+    grid()
+    if loops:
+        cold()
+
+
+if __name__ == "__main__":
+    main()

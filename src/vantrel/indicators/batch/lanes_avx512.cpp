@@ -1,0 +1,77 @@
+// The lane loops with eight doubles per value (AVX-512F), chosen at run time.
+//
+// This file alone is compiled for AVX-512F (contraction stays off: only an explicit
+// fused() is fused). Its value type lives in an unnamed namespace, so every step and loop
+// instantiated with it is private to this file: no AVX-512 code can stand in for a
+// baseline function elsewhere in the module. Comparisons give mask registers; a choice is
+// a masked blend, lane by lane the scalar step's `m ? a : b`.
+#include <immintrin.h>
+
+#include <cstring>
+
+#include "batch/columns.hpp"
+
+namespace vi::batch {
+namespace {
+
+struct Lanes8 {
+    __m512d v;
+    Lanes8() noexcept = default;
+    explicit Lanes8(__m512d x) noexcept : v(x) {}
+    Lanes8(double x) noexcept : v(_mm512_set1_pd(x)) {}
+};
+struct Mask8 {
+    __mmask8 m;
+};
+
+inline Lanes8 operator+(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_add_pd(a.v, b.v)); }
+inline Lanes8 operator-(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_sub_pd(a.v, b.v)); }
+inline Lanes8 operator*(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_mul_pd(a.v, b.v)); }
+inline Lanes8 operator/(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_div_pd(a.v, b.v)); }
+inline Mask8 operator>(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ)}; }
+[[maybe_unused]] inline Mask8 operator<(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LT_OQ)}; }
+inline Mask8 operator>=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ)}; }
+inline Mask8 operator==(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_EQ_OQ)}; }
+inline Mask8 operator!=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_NEQ_UQ)}; }
+inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_mask_blend_pd(m.m, b.v, a.v)); }
+inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
+[[maybe_unused]] inline Mask8 either(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m | n.m)}; }
+inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
+inline Lanes8 magnitude(Lanes8 x) noexcept { return Lanes8(_mm512_abs_pd(x.v)); }
+[[maybe_unused]] inline Mask8 is_nan(Lanes8 x) noexcept { return {_mm512_cmp_pd_mask(x.v, x.v, _CMP_UNORD_Q)}; }
+inline Lanes8 fused(Lanes8 a, Lanes8 b, Lanes8 c) noexcept { return Lanes8(_mm512_fmadd_pd(a.v, b.v, c.v)); }
+
+}  // namespace
+}  // namespace vi::batch
+
+namespace vi {
+
+template <>
+struct LaneTraits<batch::Lanes8> {
+    using Lanes8 = batch::Lanes8;
+    static constexpr int lanes = 8;
+    static Lanes8 load(const double* p) noexcept { return Lanes8(_mm512_loadu_pd(p)); }
+    static void store(double* p, Lanes8 v) noexcept { _mm512_storeu_pd(p, v.v); }
+    static Lanes8 load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
+        double v[8];
+        for (int k = 0; k < 8; ++k) std::memcpy(&v[k], at[k] + offset, sizeof(double));
+        return Lanes8(_mm512_set_pd(v[7], v[6], v[5], v[4], v[3], v[2], v[1], v[0]));
+    }
+    static void store_each(unsigned char* const* at, std::ptrdiff_t offset, Lanes8 v) noexcept {
+        double lanes_out[8];
+        _mm512_storeu_pd(lanes_out, v.v);
+        for (int k = 0; k < 8; ++k) std::memcpy(at[k] + offset, &lanes_out[k], sizeof(double));
+    }
+};
+
+}  // namespace vi
+
+namespace vi::batch {
+
+std::int64_t lane_loop_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
+    const std::int64_t done = lane_loop_of<Lanes8>(ind, b, begin, end);
+    _mm256_zeroupper();  // the caller runs SSE code, which pays for dirty upper halves
+    return done;
+}
+
+}  // namespace vi::batch
