@@ -365,7 +365,7 @@ def test_bad_input_files(capsys, tmp_path, name, content, message):
 
 
 def test_directory_and_unwritable_output(capsys, tmp_path):
-    assert f"cannot read '{tmp_path}': it is a directory" in run_error(
+    assert f"cannot read '{tmp_path}': it is a directory with no Parquet files" in run_error(
         capsys, "compute", "atr", "-i", str(tmp_path))
     target = tmp_path / "no" / "such" / "dir.csv"
     assert f"cannot write '{target}': " in run_error(

@@ -98,7 +98,7 @@ def test_any_chunking_peeks_copies_and_pickles_give_the_same_bits(name, params, 
             np.testing.assert_array_equal(as_row(obj.update(*bar)), rows(full)[i])
             i += 1
         else:
-            size = int(rng.integers(0, 60))
+            size = int(rng.integers(0, 150)) if rng.random() < 0.3 else int(rng.integers(0, 20))
             # What the function gives for these bars: its own type, names and index rules.
             if rng.random() < 0.5:
                 chunk = [pd.Series(x[i : i + size], index=index[i : i + size]) for x in inputs]

@@ -4,6 +4,7 @@
     vantrel-indicators compute adx                       # synthetic sample, CSV to stdout
     vantrel-indicators compute ema --period 20 --input prices.csv --output ema.csv
     vantrel-indicators compute adx --input long.csv.gz --by symbol   # each symbol on its own
+    vantrel-indicators compute adx --input prices/ --by symbol --output out/   # Parquet, on Dask
     vantrel-indicators plot supertrend --output st.png   # needs the 'plot' extra (matplotlib)
 
 Every mistake in the command or the input ends the program with one line on stderr,
@@ -16,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import importlib.util
 import io
 import math
 import os
@@ -31,6 +33,7 @@ PROG = "vantrel-indicators"
 INT32_MAX = 2**31 - 1
 SAMPLE_TITLE = "synthetic sample data (not market prices)"
 PARQUET_SUFFIXES = (".parquet", ".parq", ".pq")
+ENGINES = ("pandas", "dask")
 # Names a date or time column may have, in order of preference (matched case-insensitively).
 DATE_COLUMNS = ("date", "datetime", "timestamp", "time")
 
@@ -176,7 +179,8 @@ def _float_value(param: Param) -> Callable[[str], float]:
 # The command line.
 
 SAMPLE_HELP = (
-    "price file: CSV (plain or compressed: .gz, .bz2, .xz, .zip, .zst) or Parquet (.parquet) "
+    "price file: CSV (plain or compressed: .gz, .bz2, .xz, .zip, .zst) or Parquet (.parquet, "
+    "or a directory of Parquet files) "
     "with columns date/time (optional, becomes the index), open, high, low, close, volume, "
     "matched in any case; '-' reads CSV from stdin. "
     "Default: the synthetic sample shipped with the package (2,000 made-up daily bars, "
@@ -241,7 +245,13 @@ def _add_indicator(names: Any, command: str, ind: Indicator) -> None:
                        help="compute each value of COLUMN (a symbol, a ticker) on its own rows; "
                             "the output keeps the column")
         p.add_argument("--output", "-o", metavar="FILE",
-                       help="CSV file to write (default: standard output)")
+                       help="CSV file to write (default: standard output), or Parquet: a "
+                            ".parquet file or a directory (a name ending in '/')")
+        p.add_argument("--engine", choices=ENGINES, default=None,
+                       help="pandas: in memory, here; dask: partition by partition with Dask "
+                            "(the 'dask' extra), --by and Parquet output required (default: "
+                            "dask for a directory of Parquet files with --by when Dask is "
+                            "installed, else pandas)")
     else:
         p.add_argument("--output", "-o", metavar="FILE", required=True,
                        help="image file to write; its suffix gives the format (.png, .svg, .pdf)")
@@ -258,7 +268,8 @@ def _unknown_option(args: argparse.Namespace, extras: Sequence[str]) -> str:
     params = ", ".join(p.option for p in ind.params)
     others = "--input, --source" if ind.single_series else "--input"
     others += ", --dropna, --dayfirst, " + (
-        "--by, --output" if args.command == "compute" else "--output, --last, --title")
+        "--by, --output, --engine" if args.command == "compute"
+        else "--output, --last, --title")
     return (f"{ind.name} has no option {extra.split('=')[0]} "
             f"(parameters: {params}; other options: {others})")
 
@@ -352,11 +363,18 @@ def _read_table(source: str | None) -> tuple[pd.DataFrame, str]:
     if source == "-":
         return _parse_csv(sys.stdin, "standard input"), "standard input"
     label = repr(source)
-    if os.path.isdir(source):
-        raise UsageError(f"cannot read {source!r}: it is a directory")
-    if source.lower().endswith(PARQUET_SUFFIXES):
+    if os.path.isdir(source) and not _holds_files(source):
+        raise UsageError(f"cannot read {source!r}: it is a directory with no Parquet files")
+    if os.path.isdir(source) or source.lower().endswith(PARQUET_SUFFIXES):
         return _read_parquet(source), label
     return _read_csv_file(source), label
+
+
+def _holds_files(directory: str) -> bool:
+    """Whether a directory holds a data file, at any depth (pyarrow skips names that start
+    with '.' or '_')."""
+    return any(not name.startswith((".", "_"))
+               for _, _, names in os.walk(directory) for name in names)
 
 
 # Compressed CSV, told by the file's first bytes: signature -> (name, the module that reads it).
@@ -780,10 +798,30 @@ def output_frame(prices: Prices, result: pd.DataFrame) -> pd.DataFrame:
     return result
 
 
+def is_parquet_output(output: str | None) -> bool:
+    """Whether `output` names Parquet: a .parquet file, or a directory (existing, or a name
+    that ends in '/')."""
+    if output is None:
+        return False
+    return (output.lower().endswith(PARQUET_SUFFIXES) or output.endswith(("/", os.sep))
+            or os.path.isdir(output))
+
+
 def write_csv(frame: pd.DataFrame, output: str | None, index: bool) -> int:
-    """`frame` as CSV to `output`, or to standard output when it is None."""
+    """`frame` as CSV to `output`, or to standard output when it is None; as Parquet where
+    `output` names Parquet (in a directory: one file, part.0.parquet)."""
     def write(target: Any) -> None:
-        frame.to_csv(target, index=index, lineterminator="\n")
+        if not is_parquet_output(output):
+            frame.to_csv(target, index=index, lineterminator="\n")
+            return
+        if importlib.util.find_spec("pyarrow") is None:
+            raise UsageError(
+                "writing Parquet needs pyarrow: pip install 'vantrel-indicators[parquet]'")
+        table = frame.reset_index() if index else frame
+        if not target.lower().endswith(PARQUET_SUFFIXES):
+            os.makedirs(target, exist_ok=True)
+            target = os.path.join(target, "part.0.parquet")
+        table.to_parquet(target, index=False)
 
     if output is None:
         return _write_stdout(write)
@@ -794,7 +832,21 @@ def write_csv(frame: pd.DataFrame, output: str | None, index: bool) -> int:
     return 0
 
 
+def _engine(args: argparse.Namespace) -> str:
+    """The engine asked for, or dask for a Parquet directory with --by when Dask is there."""
+    if args.engine is not None:
+        return str(args.engine)
+    if args.by is not None and args.input is not None and os.path.isdir(args.input) and \
+            importlib.util.find_spec("dask") is not None:
+        return "dask"
+    return "pandas"
+
+
 def _compute_command(ind: Indicator, params: dict[str, Any], args: argparse.Namespace) -> int:
+    if _engine(args) == "dask":
+        from vantrel.indicators import _dask_engine
+
+        return _dask_engine.compute_command(ind, params, args)
     prices, result = _prices_and_result(ind, params, args, chart=False)
     return write_csv(output_frame(prices, result), args.output, prices.labels is not None)
 

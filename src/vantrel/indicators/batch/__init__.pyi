@@ -1,6 +1,7 @@
 """Many series in one call: a universe of symbols, a grid of parameters, a long table by key."""
 
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any, SupportsFloat, SupportsIndex, TypeAlias
 
 import numpy as np
@@ -13,6 +14,25 @@ _Float: TypeAlias = SupportsFloat | Sequence[SupportsFloat] | np.ndarray[Any, An
 _Keys: TypeAlias = ArrayLike | pd.Series[Any] | pd.Index[Any] | None
 
 __all__ = ["EMA", "STOCHASTIC", "ADX", "SUPERTREND", "NORMALIZED_T3", "ATR"]
+
+# The indicators' table, read by vantrel.indicators.dask.
+@dataclass(frozen=True)
+class _Param:
+    name: str
+    kind: type
+    default: object = ...
+
+@dataclass(frozen=True)
+class _Indicator:
+    name: str
+    inputs: tuple[str, ...]
+    params: tuple[_Param, ...]
+    outputs: tuple[str, ...]
+    int_outputs: tuple[str, ...] = ()
+
+_TABLE: dict[str, _Indicator]
+
+def _is_grid(value: object) -> bool: ...
 
 def EMA(src: _Prices, period: _Int, *, by: _Keys = None,
         threads: int | None = None) -> pd.DataFrame | pd.Series[float]:

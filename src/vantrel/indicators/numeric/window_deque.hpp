@@ -163,9 +163,10 @@ public:
         (std::get<ExtremeQueue<Orders>>(queues_).clear(), ...);
     }
 
-    // The state after `count` samples of which the last `size` are `last[0 .. size)`;
-    // requires size == min(count, window).
-    void restore(std::int64_t count, const double* last, std::int64_t size) {
+    // The state after `count` samples of which the last `size` are `last[0 .. size)` (any
+    // view); requires size == min(count, window).
+    template <class View>
+    void restore(std::int64_t count, View last, std::int64_t size) {
         clear();
         count_ = count - size;
         for (std::int64_t k = 0; k < size; ++k) push(last[k]);

@@ -62,15 +62,11 @@ void d_fixed(View k_values, View d_values, std::int64_t first, std::int64_t leng
     }
 }
 
-// The %D pass over the finished %K values.
+// %D at positions [first, length) whose windows lie inside k_values (first >= d_period - 1
+// when d_period >= 1): each window summed from 0.0 in ascending order, then divided.
 template <class View>
-void d_pass(View k_values, View d_values, std::int64_t length, std::int64_t k_period,
-            std::int64_t d_period, double nan) noexcept {
-    const std::int64_t first = std::clamp<std::int64_t>(k_period + d_period - 2, 0, length);
+void d_range(View k_values, View d_values, std::int64_t first, std::int64_t length, std::int64_t d_period) noexcept {
     const double divisor = static_cast<double>(d_period);
-    for (std::int64_t i = 0; i < first; ++i) d_values[i] = nan;
-    // From `first` on, a window of d_period >= 1 starts at k_period - 1 or later, and
-    // one of d_period <= 0 is empty, so every read lies inside [0, i].
     switch (d_period) {  // the usual short periods with a fixed count
         case 1: return d_fixed<1>(k_values, d_values, first, length, divisor);
         case 2: return d_fixed<2>(k_values, d_values, first, length, divisor);
@@ -83,6 +79,17 @@ void d_pass(View k_values, View d_values, std::int64_t length, std::int64_t k_pe
         for (std::int64_t j = i - d_period + 1; j <= i; ++j) k_sum = k_sum + k_values[j];
         d_values[i] = k_sum / divisor;
     }
+}
+
+// The %D pass over the finished %K values.
+template <class View>
+void d_pass(View k_values, View d_values, std::int64_t length, std::int64_t k_period,
+            std::int64_t d_period, double nan) noexcept {
+    const std::int64_t first = std::clamp<std::int64_t>(k_period + d_period - 2, 0, length);
+    for (std::int64_t i = 0; i < first; ++i) d_values[i] = nan;
+    // From `first` on, a window of d_period >= 1 starts at k_period - 1 or later, and
+    // one of d_period <= 0 is empty, so every read lies inside [0, i].
+    d_range(k_values, d_values, first, length, d_period);
 }
 
 // Whether any position of either column is in its warm-up (so `nan` is needed).

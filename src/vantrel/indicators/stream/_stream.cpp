@@ -12,6 +12,7 @@
 // Either way a waiter sleeps without the interpreter, so nothing deadlocks.
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -347,8 +348,14 @@ PyObject* object_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 // The bars [0, n) of the inputs through the state, from bar `first` on.
+#if defined(__GNUC__) || defined(__clang__)
+#define VI_STREAM_INLINE __attribute__((always_inline)) inline
+#else
+#define VI_STREAM_INLINE inline
+#endif
+
 template <class K>
-void run_bars(typename K::State& kept, std::int64_t first, std::int64_t n, const Raw<const double>* in,
+VI_STREAM_INLINE void run_bars(typename K::State& kept, std::int64_t first, std::int64_t n, const Raw<const double>* in,
               unsigned char* const* out, const std::ptrdiff_t* out_step, double* last) {
     constexpr int NI = Object<K>::NI, NO = Object<K>::NO;
     using State = typename K::State;
@@ -356,24 +363,83 @@ void run_bars(typename K::State& kept, std::int64_t first, std::int64_t n, const
     // stays in registers.
     constexpr bool local = std::is_trivially_copyable_v<State>;
     std::conditional_t<local, State, State&> state = kept;
+    // The addresses too: stores through bytes could alias them.
+    const unsigned char* in_at[NI];
+    std::ptrdiff_t in_step[NI];
+    unsigned char* out_at[NO];
+    std::ptrdiff_t out_by[NO];
+    for (int k = 0; k < NI; ++k) {
+        in_at[k] = reinterpret_cast<const unsigned char*>(in[k].data);
+        in_step[k] = in[k].step;
+    }
+    for (int o = 0; o < NO; ++o) {
+        out_at[o] = out[o];
+        out_by[o] = out_step[o];
+    }
     double x[NI];
     double y[NO];
     for (std::int64_t t = 0; t < n; ++t) {
-        for (int k = 0; k < NI; ++k) {
-            x[k] = read_double(reinterpret_cast<const unsigned char*>(in[k].data) + t * in[k].step);
-        }
+        for (int k = 0; k < NI; ++k) x[k] = read_double(in_at[k] + t * in_step[k]);
         state.advance(first + t, x, y);
         for (int o = 0; o < NO; ++o) {
             if (o == Object<K>::int_output) {
                 const auto v = static_cast<std::int64_t>(y[o]);
-                std::memcpy(out[o] + t * out_step[o], &v, sizeof v);
+                std::memcpy(out_at[o] + t * out_by[o], &v, sizeof v);
             } else {
-                write_double(out[o] + t * out_step[o], y[o]);
+                write_double(out_at[o] + t * out_by[o], y[o]);
             }
         }
     }
     if (n > 0) std::memcpy(last, y, sizeof y);
     if constexpr (local) kept = state;
+}
+
+// ATR's step takes one fused multiply-add per bar: on x86 with GCC or Clang the loop of the
+// states that hold it is compiled a second time for the FMA instruction and that copy is
+// taken when the processor has it (std::fma elsewhere: the same bits, slower).
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define VI_STREAM_FMA 1
+template <class K>
+__attribute__((target("fma"))) void run_bars_fma(typename K::State& kept, std::int64_t first, std::int64_t n,
+                                                 const Raw<const double>* in, unsigned char* const* out,
+                                                 const std::ptrdiff_t* out_step, double* last) {
+    run_bars<K>(kept, first, n, in, out, out_step, last);
+}
+#else
+#define VI_STREAM_FMA 0
+#endif
+
+template <class K>
+void run_bars_best(typename K::State& kept, std::int64_t first, std::int64_t n, const Raw<const double>* in,
+                   unsigned char* const* out, const std::ptrdiff_t* out_step, double* last) {
+#if VI_STREAM_FMA
+    if constexpr (std::is_same_v<typename K::State, Atr> || std::is_same_v<typename K::State, Supertrend>) {
+        if (__builtin_cpu_supports("fma")) return run_bars_fma<K>(kept, first, n, in, out, out_step, last);
+    }
+#endif
+    run_bars<K>(kept, first, n, in, out, out_step, last);
+}
+
+// States that take many bars at once (the window indicators, through the single-series
+// window passes) instead of one bar after another.
+template <class State>
+concept TakesMany = requires(State& s) { s.scratch(std::int64_t{0}); };
+
+template <class K>
+void many_bars(typename K::State& state, std::int64_t first, std::int64_t n, const Raw<const double>* in,
+               const Raw<double>* out, double* scratch, double* last) {
+    constexpr int NI = Object<K>::NI, NO = Object<K>::NO;
+    if constexpr (NI == 3 && NO == 2) {
+        dispatch([&](auto h, auto l, auto c, auto k, auto d) { state.advance_many(first, n, h, l, c, k, d, scratch); },
+                 in[0], in[1], in[2], out[0], out[1]);
+    } else {
+        static_assert(NI == 1 && NO == 1);
+        dispatch([&](auto src, auto o) { state.advance_many(first, n, src, o, scratch); }, in[0], out[0]);
+    }
+    if (n == 0) return;
+    for (int k = 0; k < NO; ++k) {
+        last[k] = read_double(reinterpret_cast<const unsigned char*>(out[k].data) + (n - 1) * out[k].step);
+    }
 }
 
 template <class K>
@@ -416,7 +482,15 @@ PyObject* object_update_many(PyObject* self, PyObject* const* args, Py_ssize_t n
             Held held(o->lock);
             // Storage for every bar first (it may fail): the pass itself allocates nothing.
             o->state.reserve(o->count + length);
-            run_pass(length, [&] { run_bars<K>(o->state, o->count, length, in, out_at, out_step, o->last); });
+            if constexpr (TakesMany<typename K::State>) {
+                const std::int64_t size = o->state.scratch(length);
+                auto scratch = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(size > 0 ? size : 1));
+                Raw<double> outs[O::NO];
+                for (int k = 0; k < O::NO; ++k) outs[k] = real_out[k].raw();
+                run_pass(length, [&] { many_bars<K>(o->state, o->count, length, in, outs, scratch.get(), o->last); });
+            } else {
+                run_pass(length, [&] { run_bars_best<K>(o->state, o->count, length, in, out_at, out_step, o->last); });
+            }
             o->count += length;
         }
 

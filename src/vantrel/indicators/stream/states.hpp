@@ -14,6 +14,7 @@
 // Warm-up positions hold a quiet NaN, the bits of `np.nan`.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -91,48 +92,58 @@ private:
     bool ok_ = true;
 };
 
+// view[offset + k]: the last samples of a chunk, for WindowDeque::restore.
+template <class View>
+struct Offset {
+    View view;
+    std::int64_t offset;
+    double operator[](std::int64_t k) const noexcept { return view[offset + k]; }
+};
+
 inline std::int64_t held(std::int64_t count, std::int64_t window) noexcept {
     return count < window ? count : window;
 }
 
-// The states of one-step indicators, whose peek runs a copy of the step.
-template <class Self>
-struct CopyPeek {
-    void reserve(std::int64_t) noexcept {}
-    void peek(std::int64_t i, const double* in, double* out) const {
-        Self copy = static_cast<const Self&>(*this);
-        copy.advance(i, in, out);
+// A step of one lane (one series) from its parameters.
+template <class Step>
+Step single_lane(const typename Step::Params& params) noexcept {
+    const typename Step::Params* lane = &params;
+    return Step(&lane);
+}
+
+// The states that are one step: advance runs it (first() at bar 0), peek runs a copy.
+template <class Step>
+struct OneStep {
+    static constexpr int inputs = Step::inputs, outputs = Step::outputs;
+    Step step;
+
+    explicit OneStep(const typename Step::Params& params) noexcept : step(single_lane<Step>(params)) {}
+    void advance(std::int64_t i, const double* in, double* out) noexcept {
+        if (i == 0) {
+            step.first(in, out);
+        } else {
+            step.next(in, out);
+        }
     }
+    void peek(std::int64_t i, const double* in, double* out) const noexcept {
+        Step copy = step;
+        if (i == 0) {
+            copy.first(in, out);
+        } else {
+            copy.next(in, out);
+        }
+    }
+    void reserve(std::int64_t) noexcept {}
 };
 
-struct Ema : CopyPeek<Ema> {
-    static constexpr int inputs = 1, outputs = 1;
-    ema::Step<double> step;
-
-    explicit Ema(int period) noexcept {
-        const ema::Params params(period);
-        const ema::Params* lane = &params;
-        step = ema::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        out[0] = i == 0 ? step.first(in[0]) : step.next(in[0]);
-    }
+struct Ema : OneStep<ema::Step<double>> {
+    explicit Ema(int period) noexcept : OneStep(ema::Params(period)) {}
     void save(Writer& w) const { w.put(step.value); }
     void load(Reader& r, std::int64_t) { step.value = r.real(); }
 };
 
-struct Atr : CopyPeek<Atr> {
-    static constexpr int inputs = 3, outputs = 1;
-    atr::Step<double> step;
-
-    explicit Atr(int period) noexcept {
-        const atr::Params params(period);
-        const atr::Params* lane = &params;
-        step = atr::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        out[0] = i == 0 ? step.first(in[0], in[1], in[2]) : step.next(in[0], in[1], in[2]);
-    }
+struct Atr : OneStep<atr::Step<double>> {
+    explicit Atr(int period) noexcept : OneStep(atr::Params(period)) {}
     void save(Writer& w) const {
         w.put(step.value);
         w.put(step.prev_close);
@@ -143,22 +154,8 @@ struct Atr : CopyPeek<Atr> {
     }
 };
 
-struct Adx : CopyPeek<Adx> {
-    static constexpr int inputs = 3, outputs = 3;
-    adx::Step<double> step;
-
-    Adx(int di_length, int adx_smoothing) noexcept {
-        const adx::Params params(di_length, adx_smoothing);
-        const adx::Params* lane = &params;
-        step = adx::Step<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        if (i == 0) {
-            step.first(in, out);
-        } else {
-            step.next(in, out);
-        }
-    }
+struct Adx : OneStep<adx::Step<double>> {
+    Adx(int di_length, int adx_smoothing) noexcept : OneStep(adx::Params(di_length, adx_smoothing)) {}
     void save(Writer& w) const {
         for (double v : {step.prev_high, step.prev_low, step.prev_close, step.tr_rma, step.plus_rma,
                          step.minus_rma, step.adx}) {
@@ -173,23 +170,11 @@ struct Adx : CopyPeek<Adx> {
     }
 };
 
-// This package's ATR recursion under the SuperTrend line, composed as the batch lanes do.
-struct Supertrend : CopyPeek<Supertrend> {
-    static constexpr int inputs = 3, outputs = 2;  // line, direction (-1.0 or 1.0)
-    batch::SupertrendLanes<double> step;
-
-    Supertrend(int period, double multiplier) noexcept {
-        const batch::SupertrendParams params{atr::Params(period), supertrend::Params{multiplier}};
-        const batch::SupertrendParams* lane = &params;
-        step = batch::SupertrendLanes<double>(&lane);
-    }
-    void advance(std::int64_t i, const double* in, double* out) noexcept {
-        if (i == 0) {
-            step.first(in, out);
-        } else {
-            step.next(in, out);
-        }
-    }
+// This package's ATR recursion under the SuperTrend line, composed as the batch lanes do;
+// the direction is the double -1.0 or 1.0.
+struct Supertrend : OneStep<batch::SupertrendLanes<double>> {
+    Supertrend(int period, double multiplier) noexcept
+        : OneStep(batch::SupertrendParams{atr::Params(period), supertrend::Params{multiplier}}) {}
     void save(Writer& w) const {
         for (double v : {step.atr.value, step.atr.prev_close, step.line.line, step.line.direction}) w.put(v);
     }
@@ -225,15 +210,50 @@ struct Stochastic {
         out[0] = i >= k_period - 1
                      ? stochastic::percent_k(in[2], highs.extreme<Highest>(), lows.extreme<Lowest>())
                      : warm_up_nan;
-        out[1] = percent_d(i, out[0]);
+        out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : out[0]; });
         ks.push_back(out[0]);
     }
     void peek(std::int64_t i, const double* in, double* out) const {
         out[0] = i >= k_period - 1
                      ? stochastic::percent_k(in[2], highs.extreme_with<Highest>(in[0]), lows.extreme_with<Lowest>(in[1]))
                      : warm_up_nan;
-        out[1] = percent_d(i, out[0]);
+        out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : out[0]; });
     }
+    // Bars first .. first + n - 1 at once: the windows that lie inside these bars through the
+    // single-series %K pass, the first k_period - 1 (which reach back) through the queues.
+    template <class In, class Out>
+    void advance_many(std::int64_t first, std::int64_t n, In high, In low, In close, Out k_out, Out d_out,
+                      double* tails) {
+        const std::int64_t inside = n >= k_period ? n : 0;
+        if (inside) {
+            const std::int64_t capacity = tails_capacity(n, k_period);
+            stochastic::k_pass(high, low, close, k_out, n, k_period, warm_up_nan, tails, tails + capacity);
+        }
+        const std::int64_t reaching = n < k_period - 1 ? n : k_period - 1;
+        for (std::int64_t t = 0; t < reaching; ++t) {
+            highs.push(high[t]);
+            lows.push(low[t]);
+            k_out[t] = first + t >= k_period - 1
+                           ? stochastic::percent_k(close[t], highs.extreme<Highest>(), lows.extreme<Lowest>())
+                           : warm_up_nan;
+        }
+        if (inside) {
+            highs.restore(first + n, Offset<In>{high, n - k_period}, k_period);
+            lows.restore(first + n, Offset<In>{low, n - k_period}, k_period);
+        }
+        // %D: windows reaching back take the kept %K values, the rest the single-series loop.
+        const std::int64_t own = std::max<std::int64_t>(d_period - 1, k_period + d_period - 2 - first);
+        const std::int64_t split = std::clamp<std::int64_t>(own, 0, n);
+        for (std::int64_t t = 0; t < split; ++t) {
+            d_out[t] = percent_d(first + t, [&](std::int64_t j) {
+                return t + j < 0 ? ks[ks.size() + t + j] : static_cast<double>(k_out[t + j]);
+            });
+        }
+        stochastic::d_range(k_out, d_out, split, n, d_period);
+        for (std::int64_t t = n - ks.limit() > 0 ? n - ks.limit() : 0; t < n; ++t) ks.push_back(k_out[t]);
+    }
+    // Doubles of working memory advance_many needs for n bars.
+    std::int64_t scratch(std::int64_t n) const noexcept { return 2 * tails_capacity(n, k_period); }
     void save(Writer& w) const {
         w.put(highs.samples());
         w.put(lows.samples());
@@ -252,15 +272,14 @@ struct Stochastic {
     }
 
 private:
-    // %D at bar i whose %K is k: the window ks[...] then k, or an empty window when
-    // d_period <= 0 (0.0 / 0 = NaN, 0.0 / negative = -0.0).
-    double percent_d(std::int64_t i, double k) const noexcept {
+    // %D at bar i: the window k_at(1 - d_period) .. k_at(0) (k_at(0) the %K of bar i) summed
+    // from 0.0 in ascending order, or an empty window when d_period <= 0 (0.0 / 0 = NaN,
+    // 0.0 / negative = -0.0).
+    template <class At>
+    double percent_d(std::int64_t i, At k_at) const noexcept {
         if (i < k_period + d_period - 2) return warm_up_nan;
         double k_sum = 0.0;
-        if (d_period >= 1) {
-            for (std::int64_t j = 0; j < ks.size(); ++j) k_sum = k_sum + ks[j];
-            k_sum = k_sum + k;
-        }
+        for (std::int64_t j = 1 - d_period; j <= 0; ++j) k_sum = k_sum + k_at(j);
         return k_sum / static_cast<double>(d_period);
     }
 };
@@ -273,11 +292,10 @@ struct NormalizedT3 {
     normalized_t3::Step<double> step;
     WindowDeque<Highest, Lowest> window;
 
-    NormalizedT3(int period_, int t3_period, double volume_factor) : period(period_), window(period_) {
-        const normalized_t3::Params params(t3_period, volume_factor);
-        const normalized_t3::Params* lane = &params;
-        step = normalized_t3::Step<double>(&lane);
-    }
+    NormalizedT3(int period_, int t3_period, double volume_factor)
+        : period(period_),
+          step(single_lane<normalized_t3::Step<double>>(normalized_t3::Params(t3_period, volume_factor))),
+          window(period_) {}
     void reserve(std::int64_t bars) { window.reserve(bars); }
     void advance(std::int64_t i, const double* in, double* out) {
         const double t3 = i == 0 ? step.first(in[0]) : step.next(in[0]);
@@ -291,6 +309,28 @@ struct NormalizedT3 {
                                                         window.extreme_with<Lowest>(t3), warm_up_nan)
                                  : warm_up_nan;
     }
+    // Bars first .. first + n - 1 at once: the T3 values into `scratch`, the windows that lie
+    // inside these bars through the single-series normalization, the first period - 1
+    // (which reach back) through the queues.
+    template <class In, class Out>
+    void advance_many(std::int64_t first, std::int64_t n, In src, Out out, double* scratch) {
+        double* t3 = scratch;
+        for (std::int64_t t = 0; t < n; ++t) t3[t] = first + t == 0 ? step.first(src[t]) : step.next(src[t]);
+        const std::int64_t inside = n >= period ? n : 0;
+        if (inside) {
+            const std::int64_t capacity = tails_capacity(n, period);
+            normalized_t3::normalize_pass(t3, out, n, period, t3 + n, t3 + n + capacity, warm_up_nan);
+        }
+        const std::int64_t reaching = n < period - 1 ? n : period - 1;
+        for (std::int64_t t = 0; t < reaching; ++t) {
+            window.push(t3[t]);
+            out[t] = first + t >= period - 1 ? normalized_t3::place(t3[t], window.extreme<Highest>(),
+                                                                    window.extreme<Lowest>(), warm_up_nan)
+                                             : warm_up_nan;
+        }
+        if (inside) window.restore(first + n, t3 + (n - period), period);
+    }
+    std::int64_t scratch(std::int64_t n) const noexcept { return n + 2 * tails_capacity(n, period); }
     void save(Writer& w) const {
         for (double v : {step.e1, step.e2, step.e3, step.e4, step.e5, step.e6}) w.put(v);
         w.put(window.samples());

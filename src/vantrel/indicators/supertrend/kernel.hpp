@@ -20,50 +20,31 @@
 //   order    the sum, then the product with 0.5; multiplier * atr rounded on its own
 //            before the addition or subtraction (no fused multiply-add)
 //
-// Two loops with one step: `kernel` keeps the midpoint and bands in registers (one pass);
-// `passes` writes them to full-length arrays first and reads them back, as the three
-// passes of the textbook layout do (the binding takes it when the arrays are visible).
+// Two loops with one step (step.hpp): `kernel` keeps the midpoint and bands in registers
+// (one pass); `passes` writes them to full-length arrays first and reads them back, as the
+// three passes of the textbook layout do (the binding takes it when the arrays are visible).
 #pragma once
 
 #include <cstdint>
 
+#include "supertrend/step.hpp"
+
 namespace vi::supertrend {
-
-struct Bands {
-    double upper, lower;
-};
-
-inline Bands bands(double high, double low, double atr, double multiplier) noexcept {
-    const double hl2 = (high + low) * 0.5;
-    const double distance = multiplier * atr;
-    return {hl2 + distance, hl2 - distance};
-}
-
-struct Trend {
-    double line;
-    std::int64_t direction;
-};
-
-// Bar i from bar i-1.
-inline Trend step(Trend prev, double close, double upper, double lower) noexcept {
-    if (prev.line >= close) {
-        return {(prev.direction == -1 && !(prev.line > upper)) ? prev.line : upper, -1};
-    }
-    return {(prev.direction == 1 && !(lower > prev.line)) ? prev.line : lower, 1};
-}
 
 template <class In, class Line, class Direction>
 void kernel(In high, In low, In close, In atr, Line line, Direction direction, std::int64_t length,
             double multiplier) noexcept {
     if (length <= 0) return;
-    Trend trend{bands(high[0], low[0], atr[0], multiplier).lower, 1};
-    line[0] = trend.line;
-    direction[0] = trend.direction;
+    const Params params{multiplier};
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    step.first(high[0], low[0], atr[0]);
+    line[0] = step.line;
+    direction[0] = static_cast<std::int64_t>(step.direction);
     for (std::int64_t i = 1; i < length; ++i) {
-        const Bands b = bands(high[i], low[i], atr[i], multiplier);
-        trend = step(trend, close[i], b.upper, b.lower);
-        line[i] = trend.line;
-        direction[i] = trend.direction;
+        step.next(high[i], low[i], close[i], atr[i]);
+        line[i] = step.line;
+        direction[i] = static_cast<std::int64_t>(step.direction);
     }
 }
 
@@ -76,13 +57,16 @@ void passes(In high, In low, In close, In atr, Work hl2, Work upper, Work lower,
         upper[i] = hl2[i] + multiplier * atr[i];
         lower[i] = hl2[i] - multiplier * atr[i];
     }
-    Trend trend{lower[0], 1};
-    line[0] = trend.line;
-    direction[0] = trend.direction;
+    const Params params{multiplier};
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    step.first_bands({upper[0], lower[0]});
+    line[0] = step.line;
+    direction[0] = static_cast<std::int64_t>(step.direction);
     for (std::int64_t i = 1; i < length; ++i) {
-        trend = step(trend, close[i], upper[i], lower[i]);
-        line[i] = trend.line;
-        direction[i] = trend.direction;
+        step.next_bands(close[i], {upper[i], lower[i]});
+        line[i] = step.line;
+        direction[i] = static_cast<std::int64_t>(step.direction);
     }
 }
 

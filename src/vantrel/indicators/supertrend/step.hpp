@@ -30,6 +30,29 @@ struct Params {
 };
 
 template <class V>
+struct Bands {
+    V upper, lower;
+};
+
+// The bands of one bar.
+template <class V>
+Bands<V> bands(V high, V low, V atr, V multiplier) noexcept {
+    const V hl2 = (high + low) * V(0.5);
+    const V distance = multiplier * atr;
+    return {hl2 + distance, hl2 - distance};
+}
+
+// Bar i's line and direction from bar i-1's (both given in `line`, `direction`).
+template <class V>
+void advance(V& line, V& direction, V close, V upper, V lower) noexcept {
+    const auto down = line >= close;
+    const V held_down = select(both(direction == V(-1.0), negate(line > upper)), line, upper);
+    const V held_up = select(both(direction == V(1.0), negate(lower > line)), line, lower);
+    line = select(down, held_down, held_up);
+    direction = select(down, V(-1.0), V(1.0));
+}
+
+template <class V>
 struct Step {
     static constexpr int inputs = 4;  // high, low, close, atr
     using Params = supertrend::Params;
@@ -40,21 +63,17 @@ struct Step {
     Step() noexcept = default;
     explicit Step(const Params* const* lane) noexcept : multiplier(gather<V>(lane, &Params::multiplier)) {}
 
-    void first(V high, V low, V atr) noexcept {
-        line = (high + low) * V(0.5) - multiplier * atr;
+    void first(V high, V low, V atr) noexcept { first_bands(bands(high, low, atr, multiplier)); }
+    void next(V high, V low, V close, V atr) noexcept {
+        const Bands<V> b = bands(high, low, atr, multiplier);
+        advance(line, direction, close, b.upper, b.lower);
+    }
+    // The same from bands already known.
+    void first_bands(Bands<V> b) noexcept {
+        line = b.lower;
         direction = V(1.0);
     }
-    void next(V high, V low, V close, V atr) noexcept {
-        const V hl2 = (high + low) * V(0.5);
-        const V distance = multiplier * atr;
-        const auto down = line >= close;
-        const V upper = hl2 + distance;
-        const V lower = hl2 - distance;
-        const V held_down = select(both(direction == V(-1.0), negate(line > upper)), line, upper);
-        const V held_up = select(both(direction == V(1.0), negate(lower > line)), line, lower);
-        line = select(down, held_down, held_up);
-        direction = select(down, V(-1.0), V(1.0));
-    }
+    void next_bands(V close, Bands<V> b) noexcept { advance(line, direction, close, b.upper, b.lower); }
 };
 
 }  // namespace vi::supertrend
