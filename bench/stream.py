@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import platform
 import statistics
 import sys
@@ -158,7 +159,9 @@ def main(argv=None):
              f"Python {platform.python_version()} on {platform.machine()}, "
              f"TA-Lib {getattr(talib, '__version__', 'not installed')}, "
              f"talipp {getattr(talipp, '__version__', 'installed') if talipp else 'not installed'}; "
-             f"{n:,} bars per update loop, medians of {rounds} interleaved rounds.", "",
+             f"{n:,} bars per update loop, medians of {rounds} interleaved rounds; load average at the "
+             f"start {os.getloadavg()[0]:.1f} on {os.cpu_count()} processors (other work on the machine "
+             "inflates every time and blurs the ratios).", "",
              "| class | floor ns/bar | ours ns/bar | ours / floor | TA-Lib ns/bar | TA-Lib / ours "
              "| talipp ns/bar | talipp / ours |", "|---|---|---|---|---|---|---|---|"]
     for name in PARAMS:

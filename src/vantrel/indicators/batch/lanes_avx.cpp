@@ -59,6 +59,11 @@ struct LaneTraits<batch::Lanes4> {
     static constexpr int lanes = 4;
     static Lanes4 load(const double* p) noexcept { return Lanes4(_mm256_loadu_pd(p)); }
     static void store(double* p, Lanes4 v) noexcept { _mm256_storeu_pd(p, v.v); }
+    static void store_int64(std::int64_t* p, Lanes4 v) noexcept {
+        const __m128i n = _mm256_cvttpd_epi32(v.v);  // four int32
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_cvtepi32_epi64(n));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2), _mm_cvtepi32_epi64(_mm_unpackhi_epi64(n, n)));
+    }
     static Lanes4 load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
         double v[4];
         for (int k = 0; k < 4; ++k) std::memcpy(&v[k], at[k] + offset, sizeof(double));

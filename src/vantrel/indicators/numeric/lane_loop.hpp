@@ -127,10 +127,15 @@ struct Tile {
                     s[g].next(x, y);
                 }
                 for (int o = 0; o < NO; ++o) {
-                    if (int_output[o]) {
+                    if constexpr (Consecutive) {
+                        if (int_output[o]) {
+                            LaneTraits<V>::store_int64(reinterpret_cast<std::int64_t*>(out[g][o][0] + out_at[o]),
+                                                       y[o]);
+                        } else {
+                            LaneTraits<V>::store(reinterpret_cast<double*>(out[g][o][0] + out_at[o]), y[o]);
+                        }
+                    } else if (int_output[o]) {
                         store_int(out[g][o], out_at[o], y[o]);
-                    } else if constexpr (Consecutive) {
-                        LaneTraits<V>::store(reinterpret_cast<double*>(out[g][o][0] + out_at[o]), y[o]);
                     } else {
                         LaneTraits<V>::store_each(out[g][o], out_at[o], y[o]);
                     }
