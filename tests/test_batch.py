@@ -124,8 +124,11 @@ def test_grids_are_every_combination_in_order(indicator, rng):
     # A 1-D input with a grid: one column per combination (and output).
     one = [a[:, 0] for a in inputs]
     flat = getattr(batch, indicator.name)(*one, **grid)
-    assert flat.shape == (80, len(combos) * (1 if isinstance(indicator.result, str)
-                                             else len(indicator.result)))
+    width = 1 if isinstance(indicator.result, str) else len(indicator.result)
+    assert flat.shape == (80, len(combos) * width)
+    for k, combo in enumerate(combos):
+        expected = indicator.function()(*one, **dict(zip(names, combo)))
+        assert_same_bits(flat.iloc[:, k * width:(k + 1) * width], pd.DataFrame(expected), f"1-D {combo}")
 
 
 @every_indicator

@@ -18,21 +18,8 @@
 
 #include <cstdint>
 
+#include "numeric/lanes.hpp"  // VI_DOUBLE2_SSE2, and <emmintrin.h> with it
 #include "numeric/views.hpp"
-
-// VI_DOUBLE2_SSE2=0 on the command line selects the portable form on x86-64 too.
-#ifndef VI_DOUBLE2_SSE2
-#if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
-#define VI_DOUBLE2_SSE2 1
-#else
-#define VI_DOUBLE2_SSE2 0
-#endif
-#endif
-#if VI_DOUBLE2_SSE2
-#include <emmintrin.h>
-#else
-#include <cmath>
-#endif
 
 namespace vi {
 

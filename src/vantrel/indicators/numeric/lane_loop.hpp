@@ -35,26 +35,38 @@ struct LaneColumns {
 
 namespace detail {
 
-// Whether the `count` columns from c read and write consecutive doubles: lane k at
-// k * 8 bytes from lane 0, every address aligned to a double. (A template, like everything
+// How the lanes of a tile reach memory: `gather` lane by lane; `consecutive`, every input
+// and output of a group as whole vectors (lane k at k * 8 bytes from lane 0, addresses aligned
+// to a double); `shared`, every lane of a group reads the same input (one series under a grid
+// of parameters) and the outputs are consecutive.
+enum class Layout { gather, consecutive, shared };
+
+// The layout of the `count` columns from c, in groups of `lanes`. (A template, like everything
 // here, so that each value type's translation unit has its own copy.)
 template <class V>
-bool consecutive(const LaneColumns& b, std::int64_t c, int count) noexcept {
-    for (int i = 0; i < b.inputs; ++i) {
-        const unsigned char* base = b.in[c * b.inputs + i];
-        if (reinterpret_cast<std::uintptr_t>(base) % alignof(double) != 0) return false;
-        for (int k = 1; k < count; ++k) {
-            if (b.in[(c + k) * b.inputs + i] != base + k * sizeof(double)) return false;
-        }
-    }
+Layout layout(const LaneColumns& b, std::int64_t c, int count) noexcept {
+    constexpr int W = LaneTraits<V>::lanes;
+    auto aligned = [](const unsigned char* p) {
+        return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
+    };
     for (int o = 0; o < b.outputs; ++o) {
         const unsigned char* base = b.out[c * b.outputs + o];
-        if (reinterpret_cast<std::uintptr_t>(base) % alignof(double) != 0) return false;
+        if (!aligned(base)) return Layout::gather;
         for (int k = 1; k < count; ++k) {
-            if (b.out[(c + k) * b.outputs + o] != base + k * sizeof(double)) return false;
+            if (b.out[(c + k) * b.outputs + o] != base + k * sizeof(double)) return Layout::gather;
         }
     }
-    return true;
+    bool consecutive = true, shared = true;
+    for (int i = 0; i < b.inputs; ++i) {
+        const unsigned char* base = b.in[c * b.inputs + i];
+        consecutive = consecutive && aligned(base);
+        for (int k = 1; k < count; ++k) {
+            const unsigned char* at = b.in[(c + k) * b.inputs + i];
+            consecutive = consecutive && at == base + k * sizeof(double);
+            shared = shared && (k % W == 0 || at == b.in[(c + k - 1) * b.inputs + i]);
+        }
+    }
+    return consecutive ? Layout::consecutive : shared ? Layout::shared : Layout::gather;
 }
 
 template <class V>
@@ -69,9 +81,8 @@ void store_int(unsigned char* const* at, std::ptrdiff_t offset, V v) noexcept {
 }
 
 // G groups of lanes from column c on, advanced block of rows by block of rows; the steps
-// stay in registers within a block. `Consecutive`: every group reads and writes whole
-// vectors (see consecutive()).
-template <class Step, class V, int G, bool Consecutive>
+// stay in registers within a block; `L`: how the lanes reach memory (see layout()).
+template <class Step, class V, int G, Layout L>
 struct Tile {
     static constexpr int W = LaneTraits<V>::lanes;
     static constexpr int NI = Step::inputs;
@@ -115,8 +126,12 @@ struct Tile {
                 V x[NI];
                 V y[NO];
                 for (int i = 0; i < NI; ++i) {
-                    if constexpr (Consecutive) {
+                    if constexpr (L == Layout::consecutive) {
                         x[i] = LaneTraits<V>::load(reinterpret_cast<const double*>(in[g][i][0] + in_at[i]));
+                    } else if constexpr (L == Layout::shared) {
+                        double one;
+                        std::memcpy(&one, in[g][i][0] + in_at[i], sizeof one);
+                        x[i] = V(one);
                     } else {
                         x[i] = LaneTraits<V>::load_each(in[g][i], in_at[i]);
                     }
@@ -127,7 +142,7 @@ struct Tile {
                     s[g].next(x, y);
                 }
                 for (int o = 0; o < NO; ++o) {
-                    if constexpr (Consecutive) {
+                    if constexpr (L != Layout::gather) {
                         if (int_output[o]) {
                             LaneTraits<V>::store_int64(reinterpret_cast<std::int64_t*>(out[g][o][0] + out_at[o]),
                                                        y[o]);
@@ -154,9 +169,9 @@ struct Tile {
 inline constexpr std::int64_t block_rows = 16;
 inline constexpr int band_tiles = 64;
 
-template <class Step, class V, int G, bool Consecutive>
+template <class Step, class V, int G, Layout L>
 void band(const LaneColumns& b, std::int64_t c, int tiles) noexcept {
-    using T = Tile<Step, V, G, Consecutive>;
+    using T = Tile<Step, V, G, L>;
     T band[band_tiles];
     for (int k = 0; k < tiles; ++k) band[k].init(b, c + k * G * T::W);
     for (std::int64_t t0 = 0; t0 < b.rows; t0 += block_rows) {
@@ -167,10 +182,10 @@ void band(const LaneColumns& b, std::int64_t c, int tiles) noexcept {
 
 template <class Step, class V, int G>
 void band(const LaneColumns& b, std::int64_t c, int tiles) noexcept {
-    if (consecutive<V>(b, c, tiles * G * LaneTraits<V>::lanes)) {
-        band<Step, V, G, true>(b, c, tiles);
-    } else {
-        band<Step, V, G, false>(b, c, tiles);
+    switch (layout<V>(b, c, tiles * G * LaneTraits<V>::lanes)) {
+        case Layout::consecutive: return band<Step, V, G, Layout::consecutive>(b, c, tiles);
+        case Layout::shared: return band<Step, V, G, Layout::shared>(b, c, tiles);
+        case Layout::gather: return band<Step, V, G, Layout::gather>(b, c, tiles);
     }
 }
 

@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <cstring>
 
+// VI_DOUBLE2_SSE2=0 on the command line selects the portable two-double forms (Lanes2 here,
+// Double2 in double2.hpp) on x86-64 too.
 #ifndef VI_DOUBLE2_SSE2
 #if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
 #define VI_DOUBLE2_SSE2 1
