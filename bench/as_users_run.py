@@ -253,6 +253,18 @@ def write(results: dict, out: Path) -> None:
     for r in t:
         lines.append(f"| {r['function']} | {r['contender']} | {r['one_worker'] * 1e3:.1f} ms | "
                      f"{r['two_workers'] * 1e3:.1f} ms | {r['speedup']:.2f}x |")
+    lines += ["", "Where a bound is missed:", "",
+              "- ATR: the recursion is one chain of dependent steps, one fused multiply-add per bar "
+              "(its latency is the loop's floor, reached); TA-Lib's loop is faster only by evaluating "
+              "its recursion in another order, which changes its last bits (last section).",
+              "- SUPERTREND against the numba loop: both make the same ATR pass (ours through the ATR "
+              "call the function's contract keeps, whose result it reads in place) and then the same "
+              "line pass over four input arrays into two outputs; at this size both passes are bound "
+              "by memory traffic, which is the same on both sides. Half the loop's time would need "
+              "leaving out the ATR call or its result array.",
+              "- Two threads: the machine has two cores shared with other work; the load average "
+              f"during the run was {results['meta_load']} (1 minute, start and end), and a second "
+              "worker only helps when a core is free."]
     b = results["atr_bits"]
     lines += ["", "## TA-Lib's ATR is not the literal formula", "",
               f"On {b['n']:,} random-walk bars, period {b['period']}: TA-Lib's ATR against its recursion "
@@ -284,6 +296,7 @@ def main() -> None:
 
     meta = (f"{platform.python_version()}, numpy {np.__version__}, pandas {pd.__version__}, "
             f"{os.cpu_count()} cores, load {os.getloadavg()[0]:.2f}, {time.strftime('%Y-%m-%d %H:%M')}")
+    start_load = os.getloadavg()[0]
     print("[targets]", flush=True)
     results = {"meta": meta, "rounds": rounds, "targets": targets(rounds, args.baseline)}
     print("[threads]", flush=True)
@@ -292,6 +305,7 @@ def main() -> None:
         r["n"] = 100_000 if args.quick else 1_000_000
     print("[ATR bits]", flush=True)
     results["atr_bits"] = talib_atr_bits()
+    results["meta_load"] = f"{start_load:.2f} and {os.getloadavg()[0]:.2f}"
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "as_users_run.json").write_text(json.dumps(results, indent=1))
     write(results, args.out)

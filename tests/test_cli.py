@@ -339,6 +339,8 @@ BAD_FILES = [
     ("naive_and_aware.csv", "time,high,low,close\n2022-01-03 09:30-05:00,2,1,1\n"
      "2022-01-04 09:30,2,1,1\n", "column 'time' mixes times with and without a UTC offset: "
      "'2022-01-04 09:30' (data row 2)"),
+    ("symbols_gap.csv", "symbol,high,low,close\nA,2,1,1\n,2,1,1\n",
+     "column 'symbol' is empty in data row 2"),
     ("symbols_backwards.csv", "date,symbol,high,low,close\n2020-01-02,A,2,1,1\n"
      "2020-01-01,B,2,1,1\n2020-01-01,A,2,1,1\n",
      "the rows of symbol 'A' are not in time order: column 'date' must increase down the file "

@@ -17,8 +17,8 @@ import sys
 from typing import Any
 
 from vantrel.indicators.cli import (DATE_COLUMNS, PARQUET_SUFFIXES, Indicator, UsageError,
-                                    _columns_found, _first_line, _is_text, _match_columns,
-                                    is_parquet_output)
+                                    _first_line, _is_text, by_column, is_parquet_output,
+                                    price_columns)
 
 
 def _read(path: str) -> Any:
@@ -33,9 +33,11 @@ def _read(path: str) -> Any:
         raise UsageError(f"--engine dask reads Parquet (a .parquet file or a directory), not "
                          f"{path!r}: use --engine pandas")
     try:
-        return dd.read_parquet(path)
+        ddf = dd.read_parquet(path)
     except (OSError, ValueError) as exc:
         raise UsageError(f"cannot read {path!r} as Parquet: {_first_line(exc)}") from None
+    # A stored index (the dates, say) becomes a column like any other, as on the pandas road.
+    return ddf if ddf.index.name is None else ddf.reset_index()
 
 
 def compute_command(ind: Indicator, params: dict[str, Any], args: argparse.Namespace) -> int:
@@ -48,16 +50,8 @@ def compute_command(ind: Indicator, params: dict[str, Any], args: argparse.Names
     ddf = _read(args.input)
     label = repr(args.input)
     frame = ddf._meta
-    names = _match_columns(frame)
-    inputs = (args.source.strip().lower(),) if ind.single_series else ind.inputs
-    missing = [w for w in inputs if w not in names]
-    if missing:
-        raise UsageError(f"no {missing[0]!r} column in {label} "
-                         f"(columns found: {_columns_found(frame)})")
-    key = names.get(args.by.strip().lower())
-    if key is None:
-        raise UsageError(f"no {args.by!r} column in {label} for --by "
-                         f"(columns found: {_columns_found(frame)})")
+    names, inputs = price_columns(frame, ind, getattr(args, "source", "close"), label)
+    key = by_column(frame, names, args.by, label)
     date = next((names[d] for d in DATE_COLUMNS if d in names), None)
     if date is not None and _is_text(frame[date]):
         raise UsageError(f"column {date!r} holds text; --engine dask orders each key's rows by "

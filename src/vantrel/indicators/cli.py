@@ -646,6 +646,28 @@ def _date_column(frame: pd.DataFrame, names: dict[str, Any]) -> Any:
     return None
 
 
+def price_columns(frame: pd.DataFrame, ind: Indicator, source: str,
+                  label: str) -> tuple[dict[str, Any], tuple[str, ...]]:
+    """(lower-cased name -> column, the lower-cased names `ind` reads), or the error for the
+    first price column that `frame` lacks."""
+    names = _match_columns(frame)
+    inputs = (source.strip().lower(),) if ind.single_series else ind.inputs
+    missing = [w for w in inputs if w not in names]
+    if missing:
+        raise UsageError(f"no {missing[0]!r} column in {label} "
+                         f"(columns found: {_columns_found(frame)})")
+    return names, inputs
+
+
+def by_column(frame: pd.DataFrame, names: dict[str, Any], by: str, label: str) -> Any:
+    """The column that --by names, matched in any case."""
+    column = names.get(by.strip().lower())
+    if column is None:
+        raise UsageError(f"no {by!r} column in {label} for --by "
+                         f"(columns found: {_columns_found(frame)})")
+    return column
+
+
 def _key_column(frame: pd.DataFrame, names: dict[str, Any], label: str,
                 options: ReadOptions) -> pd.Series | None:
     """The --by column; without --by, refuses a symbol column that holds several symbols."""
@@ -659,10 +681,7 @@ def _key_column(frame: pd.DataFrame, names: dict[str, Any], label: str,
             raise UsageError(f"column {symbol!r} holds {frame[symbol].nunique()} symbols "
                              f"({some}, ...): {hint}")
         return None
-    column = names.get(by.strip().lower())
-    if column is None:
-        raise UsageError(f"no {by!r} column in {label} for --by "
-                         f"(columns found: {_columns_found(frame)})")
+    column = by_column(frame, names, by, label)
     keys: pd.Series = frame[column]
     if keys.isna().any():
         raise UsageError(f"column {column!r} is empty in data row {_first_row(keys.isna()) + 1}")
@@ -674,12 +693,7 @@ def read_prices(source: str | None, ind: Indicator, options: ReadOptions = ReadO
     frame, label = _read_table(source)
     if len(frame.columns) == 0 or len(frame) == 0:
         raise UsageError(f"{label} has no rows of prices")
-    names = _match_columns(frame)
-    inputs = (options.source.strip().lower(),) if ind.single_series else ind.inputs
-    missing = [w for w in inputs if w not in names]
-    if missing:
-        raise UsageError(f"no {missing[0]!r} column in {label} "
-                         f"(columns found: {_columns_found(frame)})")
+    names, inputs = price_columns(frame, ind, options.source, label)
     import pandas as pd
 
     keys = _key_column(frame, names, label, options)

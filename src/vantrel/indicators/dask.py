@@ -152,21 +152,23 @@ def _restore_order(part: pd.DataFrame) -> pd.DataFrame:
 
 
 def _key_columns(part: pd.DataFrame, by: list[Hashable]) -> dict[int, Any]:
-    return {i: (part[k] if k in part.columns else part.index).to_numpy() for i, k in enumerate(by)}
+    return {i: part[k] if k in part.columns else part.index.to_series() for i, k in enumerate(by)}
 
 
 def _keys(part: pd.DataFrame, by: list[Hashable]) -> Any:
-    """One key per row: the key column's values, or a group number for several columns."""
+    """One group number per row, as the batch call would number the keys' values (pandas
+    factorizes a column of strings several times faster than their array of objects)."""
     columns = _key_columns(part, by)
     if len(columns) == 1:
-        return columns[0]
-    frame = pd.DataFrame(columns)
+        return pd.factorize(columns[0], use_na_sentinel=False)[0]
+    frame = pd.DataFrame({i: c.to_numpy() for i, c in columns.items()})
     return frame.groupby(list(frame.columns), sort=False, dropna=False).ngroup().to_numpy()
 
 
 def _partition_keys(part: pd.DataFrame, by: list[Hashable]) -> pd.DataFrame:
     """The distinct keys of one partition."""
-    return pd.DataFrame(_key_columns(part, by)).drop_duplicates()
+    return pd.DataFrame({i: c.to_numpy() for i, c in _key_columns(part, by).items()}
+                        ).drop_duplicates()
 
 
 def _compute_partition(part: pd.DataFrame, name: str, prices: list[Hashable], by: list[Hashable],
