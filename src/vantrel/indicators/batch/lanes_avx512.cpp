@@ -5,11 +5,6 @@
 // instantiated with it is private to this file: no AVX-512 code can stand in for a
 // baseline function elsewhere in the module. Comparisons give mask registers; a choice is
 // a masked blend, lane by lane the scalar step's `m ? a : b`.
-#if defined(__GNUC__) && !defined(__clang__)
-// GCC 12 takes the deliberately undefined vectors inside its own AVX-512 intrinsics for
-// uninitialised values (-Wmaybe-uninitialized in avx512fintrin.h).
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
 #include <immintrin.h>
 
 #include <cstring>
