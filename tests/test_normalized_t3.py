@@ -180,6 +180,16 @@ def test_order_of_checks(src, volume_factor, period, exc, message):
         NORMALIZED_T3(src, period, 2, volume_factor)
 
 
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [((), "NORMALIZED_T3() takes at least 1 positional argument (0 given)"),  # one: singular
+     (([1.0], 2, 2, 0.7, 5), "NORMALIZED_T3() takes at most 4 positional arguments (5 given)")],
+)
+def test_argument_count_errors(args, message):
+    with raises(TypeError, message):
+        NORMALIZED_T3(*args)
+
+
 # --- unvalidated T3 periods, lengths and index ---------------------------------------------------
 
 @pytest.mark.parametrize("t3_period", [0, -1, -2, 1, INT_MAX, -INT_MAX - 1])
@@ -226,6 +236,7 @@ def test_series_input_keeps_its_index(rng):
     ("src", "period", "reads", "filled"),
     [
         ([1.0, 2.0, 3.0, 4.0], 3, 1, [0, 1]),       # warm-up
+        ([1.0, 2.0, 3.0, 4.0], 2, 1, [0]),          # the shortest warm-up
         ([1.0, 2.0, 3.0, 4.0], 1, 0, []),           # nothing without bounds
         ([NAN, 2.0, 3.0, 4.0], 1, 1, [0, 1, 2, 3]),  # windows that start at a NaN T3 value
         ([1.0, 2.0, NAN, 4.0], 2, 1, [0, 3]),       # at 2 the arithmetic gives NaN, at 3 the bounds

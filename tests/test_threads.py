@@ -7,6 +7,7 @@ from __future__ import annotations
 import random
 import sys
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -85,3 +86,42 @@ def test_concurrent_calls_match_single_threaded_results(rng, fast_switching):
             assert_same_result(result, expected[key])
     for original, now in zip(snapshot, (high, low, close)):
         np.testing.assert_array_equal(now.view(np.int64), original.view(np.int64))
+
+
+
+def test_another_thread_runs_while_a_long_pass_computes():
+    # With forced switches out of the way (a long switch interval), a thread that yields the
+    # lock at every step (sleep(0)) runs only while the main thread has released it. A long
+    # %D window makes the numeric pass take far longer (tens of ms, the work grows with
+    # d_period) than anything else in the call that might release the lock (NumPy's copies of
+    # 8,192 samples take microseconds), so the other thread taking many steps during one call
+    # (a few hundred here; a handful when the pass keeps the lock) shows that the pass ran
+    # without the lock. Loose: one call in ten is enough, however busy the machine is.
+    stochastic = next(i for i in ALL if i.name == "STOCHASTIC").function()
+    close = 100.0 + np.cumsum(np.random.default_rng(7).normal(0.0, 1.0, 8192))
+    high, low = close + 1.0, close - 1.0
+    steps = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            steps[0] += 1
+            time.sleep(0)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        most = 0
+        for _ in range(10):
+            before = steps[0]
+            stochastic(high, low, close, 1, 3000)
+            most = max(most, steps[0] - before)
+            if most >= 50:
+                break
+    finally:
+        stop.set()
+        counter.join()
+        sys.setswitchinterval(interval)
+    assert most >= 50

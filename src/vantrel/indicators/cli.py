@@ -527,7 +527,10 @@ def _parse_dates(text: pd.Series, dayfirst: bool = False) -> pd.Series:
             parsed = _parse_dates(text.where(~day))
             return parsed.where(~day, pd.to_datetime(text.where(day), dayfirst=True, **options))
         try:
-            return pd.to_datetime(text, **options)
+            parsed = pd.to_datetime(text, **options)
+            # pandas before 3 gives datetime objects instead of raising for these.
+            if parsed.dtype != object:
+                return parsed
         except ValueError:  # several UTC offsets, or some values with one and some without
             pass
         aware = _utc_offsets(text).notna()

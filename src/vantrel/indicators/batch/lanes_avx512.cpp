@@ -53,7 +53,9 @@ struct LaneTraits<batch::Lanes8> {
     static Lanes8 load(const double* p) noexcept { return Lanes8(_mm512_loadu_pd(p)); }
     static void store(double* p, Lanes8 v) noexcept { _mm512_storeu_pd(p, v.v); }
     static void store_int64(std::int64_t* p, Lanes8 v) noexcept {
-        _mm512_storeu_si512(p, _mm512_cvtepi32_epi64(_mm512_cvttpd_epi32(v.v)));
+        // The zero-masked forms: GCC 12 warns that the plain ones read an undefined register.
+        const __m256i n = _mm512_maskz_cvttpd_epi32(0xFF, v.v);
+        _mm512_storeu_si512(p, _mm512_maskz_cvtepi32_epi64(0xFF, n));
     }
     static Lanes8 load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
         double v[8];
