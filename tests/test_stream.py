@@ -153,6 +153,28 @@ def test_value_count_reset_and_repr():
     assert stream.EMA(7.9).update(1) == 1.0 and repr(stream.EMA(7.9)) == "<EMA(period=7), count=0>"
 
 
+@pytest.mark.parametrize("name", ["ADX", "SUPERTREND", "EMA"])
+def test_results_the_caller_keeps_never_change(name, rng):
+    """A dropped result is refilled for the next bar; a kept one, or a value taken out of it,
+    stays as it was (update and peek alike)."""
+    inputs = bars(name, rng, 12)
+    want = rows(expected(name, inputs, PARAMS[name][0]))
+    obj = getattr(stream, name)(*PARAMS[name][0])
+    kept = {}
+    for i in range(12):
+        bar = [float(x[i]) for x in inputs]
+        if i % 3 == 0:
+            kept[i] = obj.peek(*bar)
+        result = obj.update(*bar)
+        if i % 4 == 1:
+            kept[i] = result
+        elif i % 4 == 2:
+            kept[i] = result[0] if isinstance(result, tuple) else result
+        del result
+    for i, value in kept.items():
+        np.testing.assert_array_equal(as_row(value), want[i][: len(as_row(value))])
+
+
 def test_empty_update_many_keeps_the_state():
     obj = stream.ADX()
     obj.update(3, 1, 2)
