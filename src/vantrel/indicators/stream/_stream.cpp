@@ -490,7 +490,10 @@ template <class K>
 void many_bars(typename K::State& state, std::int64_t first, std::int64_t n, const Raw<const double>* in,
                const Raw<double>* out, double* scratch, double* last) {
     constexpr int NI = Object<K>::NI, NO = Object<K>::NO;
-    if constexpr (NI == 3 && NO == 2) {
+    if constexpr (NI == 3 && NO == 3) {
+        dispatch([&](auto h, auto l, auto c, auto p, auto m, auto a) { state.advance_many(first, n, h, l, c, p, m, a, scratch); },
+                 in[0], in[1], in[2], out[0], out[1], out[2]);
+    } else if constexpr (NI == 3 && NO == 2) {
         dispatch([&](auto h, auto l, auto c, auto k, auto d) { state.advance_many(first, n, h, l, c, k, d, scratch); },
                  in[0], in[1], in[2], out[0], out[1]);
     } else {
