@@ -183,3 +183,24 @@ def test_threads_number_the_keys_as_one_pass_does(rng):
             codes, count = batch._key_codes(by, rows, threads)
             assert count == 500, label
             np.testing.assert_array_equal(codes, expected, err_msg=f"{label} threads={threads}")
+
+
+def test_sorted_tables_number_as_shuffled_ones_do(rng):
+    # Sorted by date then symbol (with symbols missing on some dates and new ones joining),
+    # and by symbol then date: the layouts in which a row's key follows from the row before.
+    n, dates = 40, 30
+    by_date = np.tile(np.arange(n), dates)
+    by_date = by_date[rng.random(len(by_date)) > 0.1]
+    by_date = np.concatenate([by_date, np.arange(n + 5)])  # 5 new symbols, all at the end
+    layouts = {"by date": by_date, "by symbol": np.repeat(np.arange(n), dates)}
+    names = np.array(["AAPL", "MSFT", "BRK.B", "A"] + [f"SYM{i}" for i in range(4, n + 4)] +
+                     [f"LONGER-NAME-NUMBER-{i}" for i in range(3)],
+                     dtype=object)
+    for label, ids in layouts.items():
+        text = names[ids]
+        text[ids == 3] = None  # a null key between others
+        x = random_prices(rng, len(ids))
+        forms = {"arrow": pd.Series(text, dtype="string[pyarrow]"), "object": text,
+                 "int64": ids * 10 - 7, "float64": ids * 0.5}
+        for form, by in forms.items():
+            check(by, ids, x, f"{label} {form}")

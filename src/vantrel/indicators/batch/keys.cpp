@@ -111,6 +111,58 @@ private:
     std::int64_t& next_;
 };
 
+// The code of the key of the row before, or of the key numbered after it: in a table sorted
+// by time then key, a row's key is mostly the one numbered after the previous row's (keys are
+// numbered in the order of their first appearance), and sorted by key then time, the previous
+// row's own. One compare with the key kept for each code finds it, without hashing and with
+// the kept keys read front to back.
+template <class Key>
+class Guess {
+public:
+    // The code of `key` if it is one of those two, else -1.
+    VI_KEYS_INLINE std::int64_t find(Key key) noexcept {
+        if (key == last_key_) return last_;  // -1 before the first row
+        const auto after = static_cast<std::size_t>(last_ + 1);
+        if (after < keys_.size() && keys_[after] == key) {
+            last_key_ = key;
+            return last_ = static_cast<std::int64_t>(after);
+        }
+        return -1;
+    }
+    // The row's key has the code c (a new code is the next one).
+    VI_KEYS_INLINE void saw(std::int64_t c, Key key) {
+        if (c == static_cast<std::int64_t>(keys_.size())) add(key);
+        last_ = c;
+        last_key_ = key;
+    }
+
+private:
+    // Out of line, so that the key of the loop over rows stays in registers.
+    VI_KEYS_COLD void add(Key key) { keys_.push_back(key); }
+
+    std::vector<Key> keys_;  // by code
+    std::int64_t last_ = -1;
+    Key last_key_{};
+};
+
+// Integers, float bits and dates.
+class NumberKeys {
+public:
+    explicit NumberKeys(std::int64_t& next) noexcept : table_(next) {}
+    VI_KEYS_INLINE std::int64_t code(std::uint64_t key) {
+        std::int64_t c = guess_.find(key);
+        if (c < 0) {
+            c = table_.code(key);
+            guess_.saw(c, key);
+        }
+        return c;
+    }
+
+private:
+    WordKeys table_;
+    Guess<std::uint64_t> guess_;
+};
+
 // Byte strings: up to 15 bytes in two words with the length in the top byte; longer ones by
 // a hash of all their bytes and where their first copy is (alive for the call).
 struct ShortSlot {
@@ -139,43 +191,35 @@ public:
     explicit BytesKeys(std::int64_t& next) : words_(next), next_(next) {}
 
     // The code of the missing key (an Arrow null).
-    std::int64_t missing() noexcept {
+    std::int64_t missing() {
         if (missing_ < 0) missing_ = next_++;
+        guess_.saw(missing_, unpacked);
         return missing_;
     }
 
     // The code of the n bytes at p; the bytes up to `end` may be read (past p + n).
     VI_KEYS_INLINE std::int64_t code(const unsigned char* p, std::size_t n, const unsigned char* end) {
-        constexpr bool little = std::endian::native == std::endian::little;
-        if (n <= 7) {
-            // Up to 7 bytes and the length in one word.
-            std::uint64_t w;
-            if (little && end - p >= 8) {
-                w = load_word(p) & ((std::uint64_t{1} << (8 * n)) - 1);  // the bytes past the key cleared
-            } else {
-                w = load_padded(p, n)[0];
-            }
-            return words_.code(w | static_cast<std::uint64_t>(n) << 56);
+        if (n > 15) {
+            const std::int64_t c = long_code(p, n);
+            guess_.saw(c, unpacked);
+            return c;
         }
-        if (n <= 15) {
-            std::uint64_t w0, w1;
-            if (little && end - p >= 16) {
-                w0 = load_word(p);
-                w1 = load_word(p + 8) & ((std::uint64_t{1} << (8 * (n - 8))) - 1);
-            } else {
-                const auto w = load_padded(p, n);
-                w0 = w[0];
-                w1 = w[1];
-            }
-            w1 |= static_cast<std::uint64_t>(n) << 56;  // on either byte order, past byte 14
-            return short_.code(
+        const Packed key = pack(p, n, end);
+        std::int64_t c = guess_.find(key);
+        if (c >= 0) return c;
+        if (n <= 7) {
+            c = words_.code(key[0]);
+        } else {
+            const std::uint64_t w0 = key[0], w1 = key[1];
+            c = short_.code(
                 ShortSlot::hash_of(w0, w1), next_, [w0, w1](const ShortSlot& s) { return s.w0 == w0 && s.w1 == w1; },
                 [w0, w1](ShortSlot& s) {
                     s.w0 = w0;
                     s.w1 = w1;
                 });
         }
-        return long_code(p, n);
+        guess_.saw(c, key);
+        return c;
     }
 
 private:
@@ -193,6 +237,38 @@ private:
             });
     }
 
+    // Up to 15 bytes and their length in two words: up to 7 bytes with the length in the top
+    // byte of the first (the second 0); else the length in the top byte of the second.
+    struct Packed {
+        std::uint64_t w[2];
+        std::uint64_t operator[](int k) const noexcept { return w[k]; }
+        bool operator==(const Packed& o) const noexcept { return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1])) == 0; }
+    };
+    static constexpr Packed unpacked{{0, ~std::uint64_t{0}}};  // no packed key: a long one, a null
+
+    static VI_KEYS_INLINE Packed pack(const unsigned char* p, std::size_t n, const unsigned char* end) noexcept {
+        constexpr bool little = std::endian::native == std::endian::little;
+        if (n <= 7) {
+            std::uint64_t w;
+            if (little && end - p >= 8) {
+                w = load_word(p) & ((std::uint64_t{1} << (8 * n)) - 1);  // the bytes past the key cleared
+            } else {
+                w = load_padded(p, n)[0];
+            }
+            return {{w | static_cast<std::uint64_t>(n) << 56, 0}};
+        }
+        std::uint64_t w0, w1;
+        if (little && end - p >= 16) {
+            w0 = load_word(p);
+            w1 = load_word(p + 8) & ((std::uint64_t{1} << (8 * (n - 8))) - 1);
+        } else {
+            const auto w = load_padded(p, n);
+            w0 = w[0];
+            w1 = w[1];
+        }
+        return {{w0, w1 | static_cast<std::uint64_t>(n) << 56}};  // on either byte order, past byte 14
+    }
+
     // The n <= 15 bytes at p followed by zeros, as two words.
     static std::array<std::uint64_t, 2> load_padded(const unsigned char* p, std::size_t n) noexcept {
         unsigned char b[16] = {};
@@ -203,6 +279,7 @@ private:
     WordKeys words_;
     Table<ShortSlot> short_;
     Table<LongSlot> long_;
+    Guess<Packed> guess_;
     std::int64_t& next_;
     std::int64_t missing_ = -1;
 };
@@ -222,37 +299,66 @@ public:
     explicit ObjectKeys(std::int64_t& next) noexcept : next_(next) {}
 
     std::int64_t code(PyObject* o) {
-        if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
-        const bool nan = is_nan(o);
-        const bool plain = PyUnicode_CheckExact(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None;
-        const Ref hold = plain ? Ref() : Ref::borrow(o);
-        std::uint64_t h = nan_hash;
-        if (!nan) {
-            const Py_hash_t ph = PyObject_Hash(o);
-            if (ph == -1 && PyErr_Occurred()) throw PythonError{};
-            h = mix(static_cast<std::uint64_t>(ph));
+        // The same object as a key's first is that key (the held references keep the first
+        // objects alive, so no other object has their address).
+        std::int64_t c = guess_.find(o);
+        if (c < 0) {
+            c = lookup(o);
+            guess_.saw(c, held_[static_cast<std::size_t>(c)].get());
         }
-        return table_.code(
-            h, next_,
-            [&](const ObjectSlot& s) {
-                if (s.h != h) return false;
-                if (s.first == o) return true;
-                if (nan) return is_nan(s.first);
-                if (PyUnicode_CheckExact(o) && PyUnicode_CheckExact(s.first)) return same_text(s.first, o);
-                const int eq = PyObject_RichCompareBool(s.first, o, Py_EQ);
-                if (eq < 0) throw PythonError{};
-                return eq == 1;
-            },
-            [&](ObjectSlot& s) {
-                held_.push_back(Ref::borrow(o));
-                s.h = h;
-                s.first = o;
-            });
+        return c;
     }
 
 private:
+    std::int64_t lookup(PyObject* o) {
+        if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
+        auto fill = [this, o](std::uint64_t h) {
+            return [this, o, h](ObjectSlot& s) {
+                held_.push_back(Ref::borrow(o));
+                s.h = h;
+                s.first = o;
+            };
+        };
+        if (PyUnicode_CheckExact(o)) {
+            // The common key, text: its hash is kept in the object, its characters compared
+            // here (no Python code runs).
+            const std::uint64_t h = mix(static_cast<std::uint64_t>(hash(o)));
+            return table_.code(
+                h, next_,
+                [o, h](const ObjectSlot& s) {
+                    if (s.h != h) return false;
+                    if (s.first == o) return true;
+                    return PyUnicode_CheckExact(s.first) ? same_text(s.first, o) : equal(s.first, o);
+                },
+                fill(h));
+        }
+        const bool nan = is_nan(o);
+        const bool plain = PyLong_CheckExact(o) || PyFloat_CheckExact(o) || o == Py_None;
+        const Ref hold = plain ? Ref() : Ref::borrow(o);
+        const std::uint64_t h = nan ? nan_hash : mix(static_cast<std::uint64_t>(hash(o)));
+        return table_.code(
+            h, next_,
+            [o, h, nan](const ObjectSlot& s) {
+                if (s.h != h) return false;
+                if (s.first == o) return true;
+                if (nan) return is_nan(s.first);
+                return equal(s.first, o);
+            },
+            fill(h));
+    }
+
     static constexpr std::uint64_t nan_hash = 0x7ff8000000000000ULL;
     static bool is_nan(PyObject* o) noexcept { return PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)); }
+    static Py_hash_t hash(PyObject* o) {
+        const Py_hash_t h = PyObject_Hash(o);
+        if (h == -1 && PyErr_Occurred()) throw PythonError{};
+        return h;
+    }
+    static bool equal(PyObject* a, PyObject* b) {
+        const int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (eq < 0) throw PythonError{};
+        return eq == 1;
+    }
     static bool same_text(PyObject* a, PyObject* b) noexcept {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
         const int kind = PyUnicode_KIND(a);
@@ -261,7 +367,8 @@ private:
     }
 
     Table<ObjectSlot> table_;
-    std::vector<Ref> held_;
+    std::vector<Ref> held_;  // by code: the key's first object
+    Guess<PyObject*> guess_;
     std::int64_t& next_;
 };
 
@@ -306,7 +413,7 @@ private:
 // table, handing (row, code) to `emit`.
 template <class T>
 struct IntegerSource {
-    using Keys = WordKeys;
+    using Keys = NumberKeys;
     const unsigned char* base;
     std::ptrdiff_t step;
     template <class Emit>
@@ -321,7 +428,7 @@ struct IntegerSource {
 
 template <class T>
 struct FloatSource {
-    using Keys = WordKeys;
+    using Keys = NumberKeys;
     const unsigned char* base;
     std::ptrdiff_t step;
     template <class Emit>
