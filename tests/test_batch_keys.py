@@ -200,7 +200,9 @@ def test_sorted_tables_number_as_shuffled_ones_do(rng):
         text = names[ids]
         text[ids == 3] = None  # a null key between others
         x = random_prices(rng, len(ids))
+        copies = np.array([None if v is None else "".join(list(v)) for v in text], dtype=object)
         forms = {"arrow": pd.Series(text, dtype="string[pyarrow]"), "object": text,
+                 "object, equal texts as distinct objects": copies,
                  "int64": ids * 10 - 7, "float64": ids * 0.5}
         for form, by in forms.items():
             check(by, ids, x, f"{label} {form}")

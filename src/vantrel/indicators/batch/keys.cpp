@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <thread>
 #include <vector>
@@ -116,14 +117,14 @@ private:
 // numbered in the order of their first appearance), and sorted by key then time, the previous
 // row's own. One compare with the key kept for each code finds it, without hashing and with
 // the kept keys read front to back.
-template <class Key>
+template <class Key, class Same = std::equal_to<Key>>
 class Guess {
 public:
     // The code of `key` if it is one of those two, else -1.
     VI_KEYS_INLINE std::int64_t find(Key key) noexcept {
-        if (key == last_key_) return last_;  // -1 before the first row
+        if (last_ >= 0 && Same{}(key, last_key_)) return last_;
         const auto after = static_cast<std::size_t>(last_ + 1);
-        if (after < keys_.size() && keys_[after] == key) {
+        if (after < keys_.size() && Same{}(keys_[after], key)) {
             last_key_ = key;
             return last_ = static_cast<std::int64_t>(after);
         }
@@ -361,14 +362,27 @@ private:
     }
     static bool same_text(PyObject* a, PyObject* b) noexcept {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        const int kind = PyUnicode_KIND(a);
-        return n == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * kind) == 0;
+        if (n != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+        const auto* x = static_cast<const unsigned char*>(PyUnicode_DATA(a));
+        const auto* y = static_cast<const unsigned char*>(PyUnicode_DATA(b));
+        const auto size = static_cast<std::size_t>(n) * PyUnicode_KIND(a);
+        if (size > 16) return std::memcmp(x, y, size) == 0;
+        for (std::size_t i = 0; i < size; ++i) {  // a short key: no call
+            if (x[i] != y[i]) return false;
+        }
+        return true;
     }
+
+    // The guess's compare: the same object, or text with the same characters.
+    struct SameKey {
+        bool operator()(PyObject* a, PyObject* b) const noexcept {
+            return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && same_text(a, b));
+        }
+    };
 
     Table<ObjectSlot> table_;
     std::vector<Ref> held_;  // by code: the key's first object
-    Guess<PyObject*> guess_;
+    Guess<PyObject*, SameKey> guess_;
     std::int64_t& next_;
 };
 
