@@ -1,10 +1,13 @@
 // Key numbering for the long form of the batch functions (see keys.hpp).
 //
-// Each kind of key has an open-addressing table whose slots hold the key itself (or, for
-// long byte strings and objects, its hash and where its first row is), so that a row costs
-// one hash, one slot read and one compare. Tables stay at most half full and a key's slot
-// is found from the top bits of its hash, so neighbouring integers spread out. Integers and
-// floats are hashed by an invertible mix, so equal hashes are equal keys.
+// A row's key is first compared with the previous row's and with the key numbered after that
+// one (see Guess): in a table sorted by time or by key, that finds most keys without hashing.
+// Else each kind of key has an open-addressing table whose slots hold the key itself (or, for
+// long byte strings and objects, its hash and where its first copy is), so that a row costs
+// one hash, one slot read and one compare. Tables stay at most half full and a key's slot is
+// found from the top bits of its hash. Integers and floats are hashed by an invertible mix,
+// so equal hashes are equal keys. Numbers, dates and byte strings are numbered on several
+// threads, a part of the rows each (see number_rows).
 #include "batch/keys.hpp"
 
 #include <algorithm>
@@ -19,6 +22,7 @@
 #include <functional>
 #include <limits>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "batch/buffer.hpp"
@@ -125,7 +129,7 @@ public:
         if (last_ >= 0 && Same{}(key, last_key_)) return last_;
         const auto after = static_cast<std::size_t>(last_ + 1);
         if (after < keys_.size() && Same{}(keys_[after], key)) {
-            last_key_ = key;
+            last_key_ = keys_[after];  // (objects: the one held, not the row's)
             return last_ = static_cast<std::int64_t>(after);
         }
         return -1;
@@ -300,6 +304,7 @@ public:
     explicit ObjectKeys(std::int64_t& next) noexcept : next_(next) {}
 
     std::int64_t code(PyObject* o) {
+        if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
         // The same object as a key's first is that key (the held references keep the first
         // objects alive, so no other object has their address).
         std::int64_t c = guess_.find(o);
@@ -312,7 +317,6 @@ public:
 
 private:
     std::int64_t lookup(PyObject* o) {
-        if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
         auto fill = [this, o](std::uint64_t h) {
             return [this, o, h](ObjectSlot& s) {
                 held_.push_back(Ref::borrow(o));
@@ -425,8 +429,10 @@ private:
 
 // The sources of keys without Python objects: each numbers rows [begin, end) with its kind of
 // table, handing (row, code) to `emit`.
+// Integers of any width (as int64, unsigned ones as their bits) and floats (every NaN one
+// key, -0.0 the key 0.0).
 template <class T>
-struct IntegerSource {
+struct NumberSource {
     using Keys = NumberKeys;
     const unsigned char* base;
     std::ptrdiff_t step;
@@ -435,25 +441,17 @@ struct IntegerSource {
         for (std::int64_t r = begin; r < end; ++r) {
             T v;
             std::memcpy(&v, base + r * step, sizeof v);
-            emit(r, keys.code(static_cast<std::uint64_t>(static_cast<std::int64_t>(v))));
+            emit(r, keys.code(key(v)));
         }
     }
-};
-
-template <class T>
-struct FloatSource {
-    using Keys = NumberKeys;
-    const unsigned char* base;
-    std::ptrdiff_t step;
-    template <class Emit>
-    void each(Keys& keys, std::int64_t begin, std::int64_t end, Emit emit) const {
-        for (std::int64_t r = begin; r < end; ++r) {
-            T f;
-            std::memcpy(&f, base + r * step, sizeof f);
-            double v = static_cast<double>(f);
-            if (v != v) v = std::numeric_limits<double>::quiet_NaN();  // every NaN
-            if (v == 0.0) v = 0.0;                                      // -0.0 is 0.0
-            emit(r, keys.code(std::bit_cast<std::uint64_t>(v)));
+    static std::uint64_t key(T v) noexcept {
+        if constexpr (std::is_floating_point_v<T>) {
+            double d = static_cast<double>(v);
+            if (d != d) d = std::numeric_limits<double>::quiet_NaN();
+            if (d == 0.0) d = 0.0;
+            return std::bit_cast<std::uint64_t>(d);
+        } else {
+            return static_cast<std::uint64_t>(static_cast<std::int64_t>(v));
         }
     }
 };
@@ -477,6 +475,7 @@ struct FixedBytesSource {
 // (or on this one, where a thread cannot start); the first exception of any is rethrown here.
 template <class Fn>
 void on_threads(int n, Fn fn) {
+    if (n < 1) return;
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
     auto guarded = [&](int t) {
         try {
@@ -596,20 +595,20 @@ PyObject* factorize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Py_ssize_t size = keys.itemsize();
         const unsigned char* base = keys.data();
         const std::ptrdiff_t step = keys.stride(0);
-        auto integers = [&]<class T>(T) { return number_rows(IntegerSource<T>{base, step}, rows, threads, codes); };
+        auto numbers = [&]<class T>(T) { return number_rows(NumberSource<T>{base, step}, rows, threads, codes); };
         std::int64_t count = -1;
         if (f[0] != '\0' && f[1] == '\0') {
             switch (f[0]) {
-                case 'b': count = integers(std::int8_t{}); break;
-                case 'B': case '?': count = integers(std::uint8_t{}); break;
-                case 'h': count = integers(std::int16_t{}); break;
-                case 'H': count = integers(std::uint16_t{}); break;
-                case 'i': count = integers(std::int32_t{}); break;
-                case 'I': count = integers(std::uint32_t{}); break;
-                case 'l': case 'q': count = size == 8 ? integers(std::int64_t{}) : integers(std::int32_t{}); break;
-                case 'L': case 'Q': count = size == 8 ? integers(std::uint64_t{}) : integers(std::uint32_t{}); break;
-                case 'f': count = number_rows(FloatSource<float>{base, step}, rows, threads, codes); break;
-                case 'd': count = number_rows(FloatSource<double>{base, step}, rows, threads, codes); break;
+                case 'b': count = numbers(std::int8_t{}); break;
+                case 'B': case '?': count = numbers(std::uint8_t{}); break;
+                case 'h': count = numbers(std::int16_t{}); break;
+                case 'H': count = numbers(std::uint16_t{}); break;
+                case 'i': count = numbers(std::int32_t{}); break;
+                case 'I': count = numbers(std::uint32_t{}); break;
+                case 'l': case 'q': count = size == 8 ? numbers(std::int64_t{}) : numbers(std::int32_t{}); break;
+                case 'L': case 'Q': count = size == 8 ? numbers(std::uint64_t{}) : numbers(std::uint32_t{}); break;
+                case 'f': count = numbers(float{}); break;
+                case 'd': count = numbers(double{}); break;
                 case 'O':
                     count = codes.wide() ? object_codes(keys, codes.data<std::int64_t>())
                                          : object_codes(keys, codes.data<std::int32_t>());
