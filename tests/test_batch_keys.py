@@ -112,7 +112,8 @@ def test_numbers_dates_and_categories(rng, form):
     elif form in ("float32", "float64"):
         # -0.0 and 0.0 one key; NaNs of any payload one key.
         values = np.array([0.0, -0.0, np.nan, 1.5, -np.inf, np.inf, 3.0], form)
-        values[2:3].view(np.uint32 if form == "float32" else np.uint64)[0] |= 1
+        payload = values[2:3].view(np.uint32 if form == "float32" else np.uint64)
+        payload |= payload.dtype.type(1)
         ids = rng.integers(0, 7, rows)
         by = values[ids]
         by[(ids == 2) & (np.arange(rows) % 2 == 0)] = np.nan  # the payload NaN and the usual one

@@ -213,6 +213,17 @@ def _code_dtype(rows: int):
     return np.int32 if rows < 2**31 else np.int64
 
 
+def _pandas_codes(values):
+    """pandas' numbering, its missing values one key (some pandas releases still mark NaT -1)."""
+    codes, uniques = pd.factorize(values, use_na_sentinel=False)
+    codes = codes.astype(np.int64, copy=False)
+    count = len(uniques)
+    if count < len(codes) and (codes < 0).any():
+        codes = np.where(codes < 0, count, codes)
+        count += 1
+    return codes, count
+
+
 def _key_codes(by, rows: int, threads: int = 1):
     """(codes, number of keys): row r's key numbered in the order of first appearance; missing
     keys (NaN, None, NaT, an Arrow null) are one key of their own, as the other keys are.
@@ -236,8 +247,7 @@ def _key_codes(by, rows: int, threads: int = 1):
             if not (isinstance(dtype, pd.StringDtype) and dtype.storage == "python"):
                 # Nullable numbers, dates with a time zone, periods, intervals, other Arrow
                 # types: pandas numbers them (its missing values one key).
-                codes, uniques = pd.factorize(by, use_na_sentinel=False)
-                return codes.astype(np.int64, copy=False), len(uniques)
+                return _pandas_codes(by)
         keys = by.to_numpy()
     else:
         chunks = _arrow_chunks(by)
@@ -257,8 +267,7 @@ def _key_codes(by, rows: int, threads: int = 1):
     if kind in "mM":
         keys = keys.view(np.int64)  # NaT is one value, the smallest int64
     elif kind not in "biuOSU" and not (kind == "f" and keys.dtype.itemsize in (4, 8)):
-        codes, uniques = pd.factorize(keys, use_na_sentinel=False)
-        return codes.astype(np.int64, copy=False), len(uniques)
+        return _pandas_codes(keys)
     codes = np.empty(rows, dtype=_code_dtype(rows))
     return codes, _lanes.factorize(keys, codes, threads)
 
