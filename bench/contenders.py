@@ -318,6 +318,38 @@ def nb_normalized_t3(src, period, t3_period, volume_factor):
     return out
 
 
+# The memory traffic of ATR's and SuperTrend's passes without their arithmetic chains: the
+# same arrays read and written in the same passes, each sample on its own (the compiler
+# vectorises these), so their time is what moving those bytes costs here.
+@jit
+def nb_traffic_atr(high, low, close):
+    n = high.shape[0]
+    out = np.empty(n)
+    for i in range(n):
+        out[i] = (high[i] - low[i]) + close[i]
+    return out
+
+
+@jit
+def nb_traffic_supertrend(high, low, close):
+    atr = nb_traffic_atr(high, low, close)
+    n = close.shape[0]
+    line = np.empty(n)
+    direction = np.empty(n, dtype=np.int64)
+    for i in range(n):
+        line[i] = ((high[i] + low[i]) + close[i]) + atr[i]
+        direction[i] = 1
+    return line, direction
+
+
+def traffic_function(name: str) -> Callable:
+    """The memory traffic of one function's passes, called like ours on float64 arrays."""
+    return {
+        "ATR": lambda h, l, c, p=ATR_PERIOD: nb_traffic_atr(h, l, c),
+        "SUPERTREND": lambda h, l, c, p=ST_PERIOD, m=ST_MULT: nb_traffic_supertrend(h, l, c),
+    }[name]
+
+
 def numba_function(name: str) -> Callable:
     """The numba loop of one function, called like ours on float64 arrays."""
     return {

@@ -86,3 +86,47 @@ def test_dask_engine_mistakes(capsys, prices_dir, argv, message):
                          "--engine", "dask", *argv)
     assert (code, out) == (2, "")
     assert err.startswith(f"vantrel-indicators: error: {message.format(input=prices_dir)}")
+
+
+def test_dask_engine_reads_csv_files_as_the_pandas_road_does(capsys, tmp_path):
+    # Day-first text dates (their text order is not their time order), rows shuffled over two
+    # gzip files, and an empty close: the bits and the warning of the pandas road.
+    rng = np.random.default_rng(5)
+    bar = np.tile(np.arange(300), 6)
+    close = 20.0 + rng.standard_normal(len(bar)).cumsum() * 0.1
+    frame = pd.DataFrame({
+        "symbol": np.repeat([f"S{i}" for i in range(6)], 300),
+        "date": (pd.Timestamp("2020-01-01") + pd.to_timedelta(bar, unit="D")).strftime("%d/%m/%Y"),
+        "high": close + 0.3, "low": close - 0.3, "close": close})
+    frame.loc[400, "close"] = np.nan
+    ordered = tmp_path / "ordered.csv"
+    frame.to_csv(ordered, index=False)
+    (tmp_path / "csv").mkdir()
+    shuffled = frame.sample(frac=1.0, random_state=2)
+    for k in range(2):
+        shuffled.iloc[k::2].to_csv(tmp_path / "csv" / f"part{k}.csv.gz", index=False)
+    common = ["compute", "adx", "--by", "symbol", "--dayfirst"]
+    code, out, err = run(capsys, *common, "--input", str(tmp_path / "csv"),
+                         "--output", f"{tmp_path / 'dask'}/")
+    assert (code, out) == (0, "")
+    assert err == ("vantrel-indicators: warning: column 'close' is empty in 1 row; a key's output "
+                   "rows from its first such row on may be NaN (--dropna drops such rows first)\n")
+    code, out, err = run(capsys, *common, "--input", str(ordered), "--engine", "pandas",
+                         "--output", str(tmp_path / "pandas.parquet"))
+    assert (code, out) == (0, "") and "column 'close' is empty in data row 401" in err
+    got, want = (pd.read_parquet(p).sort_values(["symbol", "date"], kind="stable", ignore_index=True)
+                 for p in (tmp_path / "dask", tmp_path / "pandas.parquet"))
+    assert list(got.columns) == list(want.columns)
+    assert got["date"].astype(str).equals(want["date"].astype(str))
+    for column in cli.INDICATORS["adx"].outputs:
+        assert np.array_equal(got[column].to_numpy().view(np.int64),
+                              want[column].to_numpy().view(np.int64)), column
+
+
+def test_dask_engine_refuses_a_directory_of_csv_and_other_files(capsys, tmp_path):
+    pd.DataFrame({"symbol": ["a"], "close": [1.0]}).to_csv(tmp_path / "a.csv", index=False)
+    pd.DataFrame({"symbol": ["a"], "close": [1.0]}).to_parquet(tmp_path / "b.parquet")
+    code, out, err = run(capsys, "compute", "ema", "--period", "3", "--input", str(tmp_path),
+                         "--by", "symbol", "--engine", "dask", "--output", f"{tmp_path / 'o'}/")
+    assert (code, out) == (2, "")
+    assert "holds CSV files and other files" in err

@@ -250,8 +250,8 @@ def _add_indicator(names: Any, command: str, ind: Indicator) -> None:
         p.add_argument("--engine", choices=ENGINES, default=None,
                        help="pandas: in memory, here; dask: partition by partition with Dask "
                             "(the 'dask' extra), --by and Parquet output required (default: "
-                            "dask for a directory of Parquet files with --by when Dask is "
-                            "installed, else pandas)")
+                            "dask for a directory of Parquet or CSV files with --by when Dask "
+                            "is installed, else pandas)")
     else:
         p.add_argument("--output", "-o", metavar="FILE", required=True,
                        help="image file to write; its suffix gives the format (.png, .svg, .pdf)")
@@ -847,7 +847,8 @@ def write_csv(frame: pd.DataFrame, output: str | None, index: bool) -> int:
 
 
 def _engine(args: argparse.Namespace) -> str:
-    """The engine asked for, or dask for a Parquet directory with --by when Dask is there."""
+    """The engine asked for, or dask for a directory (Parquet or CSV files) with --by when Dask
+    is there."""
     if args.engine is not None:
         return str(args.engine)
     if args.by is not None and args.input is not None and os.path.isdir(args.input) and \

@@ -76,27 +76,8 @@ _TABLE = {
 # ---------------------------------------------------------------------------
 # Parameters: converted as the single-series functions convert them.
 
-def _to_int32(value):
-    if not isinstance(value, int):
-        convert = getattr(type(value), "__int__", None)
-        if convert is None:
-            raise TypeError("an integer is required")
-        value = convert(value)
-        if not isinstance(value, int):
-            raise TypeError(f"__int__ returned non-int (type {type(value).__name__})")
-    if not -(2**31) <= value < 2**31:
-        raise OverflowError("value too large to convert to int")
-    return int(value)
-
-
-def _to_double(value):
-    if isinstance(value, float):
-        return float(value)
-    if getattr(type(value), "__float__", None) is not None:
-        return float(value)
-    if getattr(type(value), "__index__", None) is not None:
-        return float(operator.index(value))
-    raise TypeError(f"must be real number, not {type(value).__name__}")
+_to_int32 = _lanes.to_int32
+_to_double = _lanes.to_double
 
 
 def _is_grid(value) -> bool:

@@ -688,6 +688,24 @@ PyObject* factorize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyObject* has_avx(PyObject*, PyObject*) { return PyBool_FromLong(avx_usable()); }
 
+// The single-series functions' own conversions of a parameter, so that a grid's values are
+// converted, and refused, exactly as the functions convert and refuse them.
+PyObject* to_int32_value(PyObject*, PyObject* value) {
+    try {
+        return PyLong_FromLong(to_int32(value));
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
+PyObject* to_double_value(PyObject*, PyObject* value) {
+    try {
+        return PyFloat_FromDouble(to_double(value));
+    } catch (const PythonError&) {
+        return nullptr;
+    }
+}
+
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
      "run(indicator, inputs, outputs, params, order, starts, threads): fill the outputs."},
@@ -696,6 +714,8 @@ PyMethodDef methods[] = {
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factorize)), METH_FASTCALL,
      "factorize(keys, codes): number each row's key; returns the number of keys."},
     {"has_avx", has_avx, METH_NOARGS, "Whether the four-lane loops run on this processor."},
+    {"to_int32", to_int32_value, METH_O, "to_int32(value): an integer parameter, as the functions convert it."},
+    {"to_double", to_double_value, METH_O, "to_double(value): a real parameter, as the functions convert it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

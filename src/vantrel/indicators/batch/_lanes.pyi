@@ -17,3 +17,9 @@ def factorize(keys: np.ndarray[Any, Any], codes: np.ndarray[Any, Any], /) -> int
 
 def has_avx() -> bool:
     """Whether the four-lane loops run on this processor."""
+
+def to_int32(value: object, /) -> int:
+    """to_int32(value): an integer parameter, as the functions convert it."""
+
+def to_double(value: object, /) -> float:
+    """to_double(value): a real parameter, as the functions convert it."""

@@ -76,4 +76,50 @@ void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t
                     });
 }
 
+// Both passes in one, without a full-length T3 array: T3 is made a few of the window
+// extremes' blocks at a time (`chunk` samples, a multiple of `period` unless the input is
+// shorter) into `buffer`, right before the extremes read them. The same steps in the same
+// order as t3_pass then normalize_pass, so the same bits; `nan` must be known before the
+// pass, which it is whenever there is a warm-up to fill.
+inline std::int64_t one_pass_chunk(std::int64_t length, std::int64_t period) noexcept {
+    const std::int64_t blocks = std::max<std::int64_t>(1, 4096 / period);
+    return std::min(length, blocks * period);
+}
+
+template <class In, class Out>
+void one_pass(In src, Out out, std::int64_t length, int t3_period, double volume_factor, std::int64_t period,
+              double* buffer, double* high_tails, double* low_tails, double nan) noexcept {
+    if (length <= 0) return;
+    const std::int64_t warm_up = std::min(period - 1, length);
+    for (std::int64_t i = 0; i < warm_up; ++i) out[i] = nan;
+    const Params params(t3_period, volume_factor);
+    const Params* lane = &params;
+    Step<double> step(&lane);
+    const std::int64_t chunk = one_pass_chunk(length, period);
+    // T3 at sample i of the current chunk, which starts at *base.
+    struct Current {
+        const double* buffer;
+        const std::int64_t* base;
+        double operator[](std::int64_t i) const noexcept { return buffer[i - *base]; }
+    };
+    std::int64_t base = 0, made = 0;
+    const Current t3{buffer, &base};
+    auto make = [&](std::int64_t begin, std::int64_t) {
+        if (begin < made) return;
+        base = begin;
+        made = std::min(begin + chunk, length);
+        Step<double> s = step;  // a local, which no store into `buffer` can alias
+        std::int64_t i = begin;
+        if (i == 0) buffer[i++] = s.first(src[0]);
+        for (; i < made; ++i) buffer[i - begin] = s.next(src[i]);
+        step = s;
+    };
+    window_extremes(
+        t3, t3, length, period, high_tails, low_tails,
+        [t3, out, nan](std::int64_t i, double max_val, double min_val) {
+            out[i] = place(t3[i], max_val, min_val, nan);
+        },
+        make);
+}
+
 }  // namespace vi::normalized_t3

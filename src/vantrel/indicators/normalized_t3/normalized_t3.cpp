@@ -30,11 +30,31 @@ vi::Ref normalized_t3_call(vi::Call& call) {
     const Py_ssize_t length = data.size();
     vi::Output<double> result = call.zeros(length);
 
-    // Working memory is taken before the lock is released (bad_alloc becomes MemoryError).
-    auto t3 = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(length));
     const std::int64_t capacity = vi::tails_capacity(length, period);
-    auto tails = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(2 * capacity));
+    // `np.nan` fills the positions without bounds: read once, and only when there are some.
+    const bool warm_up = std::min<std::int64_t>(period - 1, length) > 0;
+    if (warm_up) {
+        // The warm-up needs `np.nan` anyway, so it is known before the pass, which then
+        // makes T3 a few windows at a time instead of into a full-length array.
+        const double nan = call.np_nan();
+        const std::int64_t block_size = vi::normalized_t3::one_pass_chunk(length, period);
+        // Working memory is taken before the lock is released (bad_alloc becomes MemoryError).
+        auto work = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(block_size + 2 * capacity));
+        vi::run_pass(length, [&] {
+            vi::dispatch(
+                [&](auto src, auto out) {
+                    vi::normalized_t3::one_pass(src, out, length, t3_period, volume_factor, period, work.get(),
+                                                work.get() + block_size, work.get() + block_size + capacity, nan);
+                },
+                data.raw(), result.raw());
+        });
+        return call.series(result.object(), taken.index.get(), result_name);
+    }
 
+    // No warm-up (period 1, or no samples): whether `np.nan` is needed is known only once
+    // T3 is, so T3 goes into a full-length array first.
+    auto t3 = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(length));
+    auto tails = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(2 * capacity));
     bool nan_start = false;
     vi::run_pass(length, [&] {
         vi::dispatch(
@@ -43,9 +63,7 @@ vi::Ref normalized_t3_call(vi::Call& call) {
             },
             data.raw());
     });
-    // `np.nan` fills the positions without bounds: read once, and only when there are some.
-    const bool warm_up = std::min<std::int64_t>(period - 1, length) > 0;
-    const double nan = (warm_up || nan_start) ? call.np_nan() : std::numeric_limits<double>::quiet_NaN();
+    const double nan = nan_start ? call.np_nan() : std::numeric_limits<double>::quiet_NaN();
     vi::run_pass(length, [&] {
         vi::dispatch(
             [&](auto out) {

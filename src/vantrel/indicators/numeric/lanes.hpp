@@ -12,6 +12,7 @@
 //   a + b, a - b, a * b, a / b   one rounding each (the build forbids contraction)
 //   a > b, a < b, a >= b, a == b, a != b   the IEEE comparisons (false with a NaN, but !=)
 //   select(m, a, b)              m ? a : b
+//   choose(m, f, g)              m ? f() : g(), f and g without side effects
 //   both(m, n), either(m, n), negate(m)    &&, ||, ! of comparison results
 //   magnitude(x)                 std::fabs(x): the sign bit cleared, NaN included
 //   is_nan(x)                    std::isnan(x)
@@ -53,6 +54,18 @@ inline bool negate(bool m) noexcept { return !m; }
 inline double magnitude(double x) noexcept { return std::fabs(x); }
 inline bool is_nan(double x) noexcept { return std::isnan(x); }
 inline double fused(double a, double b, double c) noexcept { return std::fma(a, b, c); }
+
+// choose(m, f, g): select(m, f(), g()) for side-effect-free f and g. One series computes
+// only the chosen side (a branch, cheap where m seldom changes); lane types compute both
+// and mask, as select does.
+template <class F, class G>
+auto choose(bool m, F&& f, G&& g) noexcept {
+    return m ? f() : g();
+}
+template <class M, class F, class G>
+auto choose(M m, F&& f, G&& g) noexcept {
+    return select(m, f(), g());
+}
 
 // The lane count of a value type, and how lanes are filled and emptied: `load(p)` takes
 // p[0 .. lanes) and `store(p, v)` writes them back; `load_each(at, offset)` takes lane k

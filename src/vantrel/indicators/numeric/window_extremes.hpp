@@ -59,19 +59,30 @@ inline std::int64_t tails_capacity(std::int64_t length, std::int64_t window) noe
     return std::max<std::int64_t>(1, std::min(length, window) - 1);
 }
 
+// What window_extremes calls before it reads a block: nothing.
+struct NoBlockHook {
+    void operator()(std::int64_t, std::int64_t) const noexcept {}
+};
+
 // Calls emit(i, highest, lowest) for i = window - 1 .. length - 1 in ascending order,
 // where `highest` is the rescan's maximum of high[i - window + 1 .. i] and `lowest` the
 // rescan's minimum of low[i - window + 1 .. i] (`high` and `low` may be one array).
 // Requires window >= 1; `high_tails` and `low_tails` hold tails_capacity(length, window)
 // doubles each. Reads high and low at [0, length) only. `emit` is taken by value (a
 // lambda of views is small), so its captures can stay in registers.
-template <class High, class Low, class Emit>
+//
+// The input is read block by block, blocks of `window` samples from 0: `block(begin,
+// end)` is called before the first read of [begin, end), and after it only samples of
+// that block are read (and emitted) until the next call. So the input may be made a
+// block or several at a time into a buffer, right before it is needed.
+template <class High, class Low, class Emit, class Block = NoBlockHook>
 void window_extremes(High high, Low low, std::int64_t length, std::int64_t window,
-                     double* high_tails, double* low_tails, Emit emit) noexcept {
+                     double* high_tails, double* low_tails, Emit emit, Block block = {}) noexcept {
     // Block [begin, last]; begin + window stays far inside 64 bits (window < 2^31).
     for (std::int64_t begin = 0; begin < length; begin += window) {
         const std::int64_t last = begin + window - 1;
         const std::int64_t stop = std::min(last, length);
+        block(begin, std::min(begin + window, length));
         // Heads [begin, i]: a forward scan from the sentinel.
         double head_high = Highest::none;
         double head_low = Lowest::none;

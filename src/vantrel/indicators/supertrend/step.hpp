@@ -34,21 +34,45 @@ struct Bands {
     V upper, lower;
 };
 
+// A bar's midpoint and band distance; the bands are hl2 + distance and hl2 - distance.
+template <class V>
+struct Around {
+    V hl2, distance;
+    V upper() const noexcept { return hl2 + distance; }
+    V lower() const noexcept { return hl2 - distance; }
+};
+
+template <class V>
+Around<V> around(V high, V low, V atr, V multiplier) noexcept {
+    return {(high + low) * V(0.5), multiplier * atr};
+}
+
 // The bands of one bar.
 template <class V>
 Bands<V> bands(V high, V low, V atr, V multiplier) noexcept {
-    const V hl2 = (high + low) * V(0.5);
-    const V distance = multiplier * atr;
-    return {hl2 + distance, hl2 - distance};
+    const Around<V> a = around(high, low, atr, multiplier);
+    return {a.upper(), a.lower()};
 }
 
-// Bar i's line and direction from bar i-1's (both given in `line`, `direction`).
-template <class V>
-void advance(V& line, V& direction, V close, V upper, V lower) noexcept {
+// Bar i's line and direction from bar i-1's (both given in `line`, `direction`); the
+// bands come from `upper()` and `lower()`, so that one series computes only the band of
+// the trend it is in.
+template <class V, class Upper, class Lower>
+void advance(V& line, V& direction, V close, Upper&& upper, Lower&& lower) noexcept {
     const auto down = line >= close;
-    const V held_down = select(both(direction == V(-1.0), negate(line > upper)), line, upper);
-    const V held_up = select(both(direction == V(1.0), negate(lower > line)), line, lower);
-    line = select(down, held_down, held_up);
+    // A held trend keeps the line unless the band moved past it towards the price. Written
+    // as "a < b ? a : b" and "a > b ? a : b", the shapes of x86's minsd and maxsd, so that a
+    // compiler picks them instead of a branch on the band's every wiggle.
+    line = choose(
+        down,
+        [&] {
+            const V band = upper();
+            return select(direction == V(-1.0), select(band < line, band, line), band);
+        },
+        [&] {
+            const V band = lower();
+            return select(direction == V(1.0), select(band > line, band, line), band);
+        });
     direction = select(down, V(-1.0), V(1.0));
 }
 
@@ -65,15 +89,17 @@ struct Step {
 
     void first(V high, V low, V atr) noexcept { first_bands(bands(high, low, atr, multiplier)); }
     void next(V high, V low, V close, V atr) noexcept {
-        const Bands<V> b = bands(high, low, atr, multiplier);
-        advance(line, direction, close, b.upper, b.lower);
+        const Around<V> a = around(high, low, atr, multiplier);
+        advance(line, direction, close, [&] { return a.upper(); }, [&] { return a.lower(); });
     }
     // The same from bands already known.
     void first_bands(Bands<V> b) noexcept {
         line = b.lower;
         direction = V(1.0);
     }
-    void next_bands(V close, Bands<V> b) noexcept { advance(line, direction, close, b.upper, b.lower); }
+    void next_bands(V close, Bands<V> b) noexcept {
+        advance(line, direction, close, [&] { return b.upper; }, [&] { return b.lower; });
+    }
 };
 
 }  // namespace vi::supertrend
