@@ -41,7 +41,7 @@ inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
 }
 inline Mask4 both(Mask4 m, Mask4 n) noexcept { return {_mm256_and_pd(m.v, n.v)}; }
 [[maybe_unused]] inline Mask4 either(Mask4 m, Mask4 n) noexcept { return {_mm256_or_pd(m.v, n.v)}; }
-inline Mask4 negate(Mask4 m) noexcept {
+[[maybe_unused]] inline Mask4 negate(Mask4 m) noexcept {
     return {_mm256_xor_pd(m.v, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))};
 }
 inline Lanes4 magnitude(Lanes4 x) noexcept { return Lanes4(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v)); }

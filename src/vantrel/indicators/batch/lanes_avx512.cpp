@@ -36,7 +36,7 @@ inline Mask8 operator!=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mas
 inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_mask_blend_pd(m.m, b.v, a.v)); }
 inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
 [[maybe_unused]] inline Mask8 either(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m | n.m)}; }
-inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
+[[maybe_unused]] inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
 inline Lanes8 magnitude(Lanes8 x) noexcept { return Lanes8(_mm512_abs_pd(x.v)); }
 [[maybe_unused]] inline Mask8 is_nan(Lanes8 x) noexcept { return {_mm512_cmp_pd_mask(x.v, x.v, _CMP_UNORD_Q)}; }
 inline Lanes8 fused(Lanes8 a, Lanes8 b, Lanes8 c) noexcept { return Lanes8(_mm512_fmadd_pd(a.v, b.v, c.v)); }
