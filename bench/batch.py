@@ -207,6 +207,7 @@ def wide(loops):
 def long_form():
     from vantrel import indicators as vi
     from vantrel.indicators import batch
+    from vantrel.indicators.batch import _key_codes
 
     rng = np.random.default_rng(2)
     rows, n = 500, 5000
@@ -215,6 +216,7 @@ def long_form():
     table = pd.DataFrame({"symbol": np.tile(symbols, rows), "high": high.ravel(),
                           "low": low.ravel(), "close": close.ravel()})  # interleaved by date
     print("\n## Long form, 5,000 symbols x 500 bars, interleaved: ratio = other / ours\n")
+    print(f"symbol column: {table['symbol'].dtype!r}\n")
     print("| call | other | ratio |")
     print("|---|---|---|")
     fns = {"ours": lambda: batch.EMA(table["close"], 20, by=table["symbol"]),
@@ -237,6 +239,30 @@ def long_form():
                  "groupby": lambda: table.groupby("symbol")[["high", "low", "close"]].apply(
                      lambda g: vi.ADX(g["high"], g["low"], g["close"]))}, rounds=2)
     print(f"| ADX by= | pandas groupby().apply(ADX) | {t['groupby'] / t['ours']:.0f}x |")
+    if "polars" not in fns:
+        return
+
+    # The same EMA call by other kinds of key column, and its parts (numbering the keys, the
+    # pass over the rows), each as a fraction of polars' whole call, timed in turns with it.
+    codes, count = _key_codes(table["symbol"], len(table))
+    price = table["close"].to_numpy()
+    keys = {"object": table["symbol"].astype(object), "categorical": table["symbol"].astype("category"),
+            "int64": pd.Series(np.tile(np.arange(n, dtype=np.int64), rows)),
+            "str, shuffled rows": table["symbol"].sample(frac=1.0, random_state=0).reset_index(drop=True)}
+    try:
+        keys["string[python]"] = table["symbol"].astype("string[python]")
+    except (TypeError, ImportError):
+        pass
+    parts = {"EMA by= " + name: (lambda k=k: batch.EMA(price, 20, by=k)) for name, k in keys.items()}
+    parts["numbering the str keys alone (2 threads)"] = lambda: _key_codes(table["symbol"], len(table), 2)
+    parts["numbering the str keys alone (1 thread)"] = lambda: _key_codes(table["symbol"], len(table), 1)
+    parts["the pass over the rows alone (1 thread)"] = lambda: batch._lanes.run(
+        "EMA", (price,), (np.empty((len(price), 1)),), np.array([[20.0]]), codes, count, 1)
+    t = best_of({**parts, "polars": fns["polars"]}, rounds=3)
+    print("\n| part or key column | ours / polars ewm_mean().over() |")
+    print("|---|---|")
+    for name in parts:
+        print(f"| {name} | {t[name] / t['polars']:.2f} |")
 
 
 def grid():

@@ -71,9 +71,9 @@ if(VI_WERROR)
   endif()
 endif()
 
-# The portable build: every kernel in plain C++ (the SSE2 pairs of numeric/double2.hpp and
-# numeric/lanes.hpp, ADX's AVX loop, ATR's FMA-instruction copy and batch's AVX loops left
-# out), as on a target without them.
+# The portable build: every kernel in plain C++ (the SSE2 pairs of numeric/lanes.hpp, ADX's
+# AVX loop, ATR's FMA-instruction copy and batch's AVX loops left out), as on a target
+# without them.
 if(NOT VI_SIMD)
   add_compile_definitions(VI_DOUBLE2_SSE2=0 VI_ADX_AVX=0 VI_ATR_FMA=0)
 endif()

@@ -120,6 +120,30 @@ def test_any_chunking_peeks_copies_and_pickles_give_the_same_bits(name, params, 
         np.testing.assert_array_equal(rows(rest), rows(full)[twin_at:])
 
 
+# Chunk lengths at the edges of ADX's resumed kernel: one bar (the step alone), the pair
+# loop's odd and even ends, the four-position loop's minimum (64 after the first bar) and its
+# remainders of 1-3, the pair loop's 256-position blocks.
+ADX_CHUNKS = [(1, 64, 65, 66, 67, 68, 69, 2), (3, 257, 256, 258, 1, 70), (300, 1, 129, 5, 64)]
+
+
+@pytest.mark.parametrize("sizes", ADX_CHUNKS)
+@pytest.mark.parametrize("strided", [False, True], ids=["contiguous", "strided"])
+@pytest.mark.parametrize(("params", "specials"), [((14, 14), 0.0), ((1, 3), 0.0), ((5, 2), 0.004)])
+def test_adx_chunks_resume_its_kernel_at_every_loop_edge(sizes, strided, params, specials, rng):
+    n = sum(sizes) + 3
+    inputs = list(random_ohlc(rng, n, specials=specials))
+    full = rows(single.ADX(*inputs, *params))
+    obj = stream.ADX(*params)
+    at = 0
+    for size in sizes:
+        chunk = [np.repeat(x[at : at + size], 2)[::2] if strided else x[at : at + size] for x in inputs]
+        np.testing.assert_array_equal(rows(obj.update_many(*chunk)), full[at : at + size])
+        at += size
+    # The state left behind continues bar by bar.
+    for i in range(at, n):
+        np.testing.assert_array_equal(as_row(obj.update(*(float(x[i]) for x in inputs))), full[i])
+
+
 def test_windows_hold_the_rescan_rules_of_nan_ties_and_signed_zeros(rng):
     """Window extremes from data made of few values: NaN and infinities at and after the
     window start, -0.0 against 0.0, long flat stretches."""
@@ -151,6 +175,28 @@ def test_value_count_reset_and_repr():
     assert obj.value is None and obj.count == 0
     assert obj.update(10, 8, 9) == (line, 1)
     assert stream.EMA(7.9).update(1) == 1.0 and repr(stream.EMA(7.9)) == "<EMA(period=7), count=0>"
+
+
+@pytest.mark.parametrize("name", ["ADX", "SUPERTREND", "EMA"])
+def test_results_the_caller_keeps_never_change(name, rng):
+    """A dropped result is refilled for the next bar; a kept one, or a value taken out of it,
+    stays as it was (update and peek alike)."""
+    inputs = bars(name, rng, 12)
+    want = rows(expected(name, inputs, PARAMS[name][0]))
+    obj = getattr(stream, name)(*PARAMS[name][0])
+    kept = {}
+    for i in range(12):
+        bar = [float(x[i]) for x in inputs]
+        if i % 3 == 0:
+            kept[i] = obj.peek(*bar)
+        result = obj.update(*bar)
+        if i % 4 == 1:
+            kept[i] = result
+        elif i % 4 == 2:
+            kept[i] = result[0] if isinstance(result, tuple) else result
+        del result
+    for i, value in kept.items():
+        np.testing.assert_array_equal(as_row(value), want[i][: len(as_row(value))])
 
 
 def test_empty_update_many_keeps_the_state():

@@ -10,8 +10,9 @@
 //   DX   = (|+DI - -DI| * 100.0) / (+DI + -DI), 0.0 when that sum == 0
 //   ADX  = (1 - 1/adx_smoothing) * ADX[i-1] + (1/adx_smoothing) * DX[i]
 //
-// The batch lanes and the streaming objects advance this state; the single-series
-// kernel (kernel.hpp) runs the same formulas two and four bars at a time.
+// The one text of these formulas: the helpers below, over any value type of
+// numeric/lanes.hpp. The batch lanes and the streaming objects advance the state; the
+// single-series kernel (kernel.hpp) runs the same helpers over positions side by side.
 //
 //   seed     every smoothing starts from its value at bar 0 (+DM and -DM there are 0.0);
 //            ADX[0] = DX[0]
@@ -39,7 +40,34 @@ struct Params {
 template <class V>
 V ratio_or_zero(V numerator, V denominator) noexcept {
     const auto usable = denominator != V(0.0);
+    if (all(usable)) return numerator / denominator;
     return select(usable, numerator / select(usable, denominator, V(1.0)), V(0.0));
+}
+
+// +DM from (up, down), -DM from (down, up): the move when it beats the other and 0.0.
+// move > other and move > 0.0 is move > (0.0 > other ? 0.0 : other), a NaN other staying
+// NaN (so no move beats it).
+template <class V>
+V directional_move(V move, V other) noexcept {
+    return select(greater_of(V(0.0), other) < move, move, V(0.0));
+}
+
+// One step of a smoothing: keep * value + alpha * x.
+template <class V>
+V smoothed(V keep, V value, V alpha, V x) noexcept {
+    return keep * value + alpha * x;
+}
+
+// +DI (or -DI) from the smoothed +DM (-DM) and true range.
+template <class V>
+V directional_index(V dm_rma, V tr_rma) noexcept {
+    return ratio_or_zero(dm_rma * V(100.0), tr_rma);
+}
+
+// DX from +DI and -DI.
+template <class V>
+V directional_spread(V plus_di, V minus_di) noexcept {
+    return ratio_or_zero(magnitude(plus_di - minus_di) * V(100.0), plus_di + minus_di);
 }
 
 template <class V>
@@ -72,27 +100,24 @@ struct Step {
         const V high = in[0], low = in[1];
         const V up = high - prev_high;
         const V down = prev_low - low;
-        const V plus_dm = select(both(up > down, up > V(0.0)), up, V(0.0));
-        const V minus_dm = select(both(down > up, down > V(0.0)), down, V(0.0));
-        const V tr = true_range(high, low, prev_close);
-        tr_rma = keep_di * tr_rma + alpha_di * tr;
-        plus_rma = keep_di * plus_rma + alpha_di * plus_dm;
-        minus_rma = keep_di * minus_rma + alpha_di * minus_dm;
+        tr_rma = smoothed(keep_di, tr_rma, alpha_di, true_range(high, low, prev_close));
+        plus_rma = smoothed(keep_di, plus_rma, alpha_di, directional_move(up, down));
+        minus_rma = smoothed(keep_di, minus_rma, alpha_di, directional_move(down, up));
         prev_high = high;
         prev_low = low;
         prev_close = in[2];
-        adx = keep_adx * adx + alpha_adx * ratios(out);
+        adx = smoothed(keep_adx, adx, alpha_adx, ratios(out));
         out[2] = adx;
     }
 
 private:
     // +DI and -DI into out[0], out[1]; returns DX.
     V ratios(V* out) const noexcept {
-        const V plus_di = ratio_or_zero(plus_rma * V(100.0), tr_rma);
-        const V minus_di = ratio_or_zero(minus_rma * V(100.0), tr_rma);
+        const V plus_di = directional_index(plus_rma, tr_rma);
+        const V minus_di = directional_index(minus_rma, tr_rma);
         out[0] = plus_di;
         out[1] = minus_di;
-        return ratio_or_zero(magnitude(plus_di - minus_di) * V(100.0), plus_di + minus_di);
+        return directional_spread(plus_di, minus_di);
     }
 };
 

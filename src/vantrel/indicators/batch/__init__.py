@@ -24,6 +24,7 @@ from __future__ import annotations
 import itertools
 import operator
 import os
+import sys
 from dataclasses import dataclass
 
 import numpy as np
@@ -174,34 +175,101 @@ def _inputs(ind: _Indicator, given):
 _STEPS = ("EMA", "ATR", "ADX", "SUPERTREND")
 
 
-def _key_codes(by, rows: int):
+def _arrow_chunks(values):
+    """The chunks of Arrow string or binary data as factorize_arrow takes them, or None when
+    `values` holds no such data (pyarrow is imported only where pandas already holds Arrow
+    data, or where the keys are pyarrow's own arrays)."""
+    pa = sys.modules.get("pyarrow")
+    if pa is None:
+        return None
+    if isinstance(values, pa.ChunkedArray):
+        chunks = values.chunks
+    elif isinstance(values, pa.Array):
+        chunks = [values]
+    else:
+        dtype = getattr(values, "dtype", None)
+        arrow = (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow") or (
+            isinstance(dtype, pd.ArrowDtype))
+        if not arrow or not hasattr(values, "__arrow_array__"):
+            return None
+        data = values.__arrow_array__()
+        chunks = data.chunks if isinstance(data, pa.ChunkedArray) else [data]
+    out = []
+    for chunk in chunks:
+        kind = chunk.type
+        if pa.types.is_string(kind) or pa.types.is_binary(kind):
+            large = False
+        elif pa.types.is_large_string(kind) or pa.types.is_large_binary(kind):
+            large = True
+        else:
+            return None
+        validity, offsets, data = chunk.buffers()
+        out.append((len(chunk), chunk.offset, validity, offsets, data, large))
+    return out
+
+
+def _code_dtype(rows: int):
+    """The key codes' dtype: int32 (less memory to write and read) where it can number the rows."""
+    return np.int32 if rows < 2**31 else np.int64
+
+
+def _pandas_codes(values):
+    """pandas' numbering, its missing values one key (some pandas releases still mark NaT -1)."""
+    codes, uniques = pd.factorize(values, use_na_sentinel=False)
+    codes = codes.astype(np.int64, copy=False)
+    count = len(uniques)
+    if count < len(codes) and (codes < 0).any():
+        codes = np.where(codes < 0, count, codes)
+        count += 1
+    return codes, count
+
+
+def _key_codes(by, rows: int, threads: int = 1):
     """(codes, number of keys): row r's key numbered in the order of first appearance; missing
-    keys (NaN, None, NaT) are one key of their own, as the other keys are."""
-    if isinstance(by, (pd.Series, pd.Index)) and isinstance(by.dtype, pd.CategoricalDtype):
-        values = pd.Categorical(by)
-        if len(values) != rows:
-            raise ValueError(f"by has {len(values)} keys for {rows} rows")
-        codes = values.codes.astype(np.int64)
-        missing = len(values.categories)
-        codes[codes < 0] = missing
-        return codes, missing + 1
-    keys = by.to_numpy() if isinstance(by, (pd.Series, pd.Index)) else np.asarray(by)
+    keys (NaN, None, NaT, an Arrow null) are one key of their own, as the other keys are.
+    Numbers, dates and Arrow or fixed-width strings are numbered on `threads` threads."""
+    if isinstance(by, (pd.Series, pd.Index)):
+        if len(by) != rows:
+            raise ValueError(f"by has {len(by)} keys for {rows} rows")
+        dtype = by.dtype
+        if isinstance(dtype, pd.CategoricalDtype):
+            values = pd.Categorical(by)
+            codes = values.codes.astype(_code_dtype(rows))
+            missing = len(values.categories)
+            codes[codes < 0] = missing
+            return codes, missing + 1
+        by = by.array
+        if not isinstance(dtype, np.dtype):
+            chunks = _arrow_chunks(by)
+            if chunks is not None:
+                codes = np.empty(rows, dtype=_code_dtype(rows))
+                return codes, _lanes.factorize_arrow(chunks, codes, threads)
+            if not (isinstance(dtype, pd.StringDtype) and dtype.storage == "python"):
+                # Nullable numbers, dates with a time zone, periods, intervals, other Arrow
+                # types: pandas numbers them (its missing values one key).
+                return _pandas_codes(by)
+        keys = by.to_numpy()
+    else:
+        chunks = _arrow_chunks(by)
+        if chunks is not None:
+            codes = np.empty(rows, dtype=_code_dtype(rows))
+            if len(codes) != sum(c[0] for c in chunks):
+                raise ValueError(f"by has {sum(c[0] for c in chunks)} keys for {rows} rows")
+            return codes, _lanes.factorize_arrow(chunks, codes, threads)
+        keys = np.asarray(by)
     if keys.ndim != 1:
         raise ValueError(f"by must be 1-D, not {keys.ndim}-D")
     if len(keys) != rows:
         raise ValueError(f"by has {len(keys)} keys for {rows} rows")
     kind = keys.dtype.kind
-    if kind in "biu":
-        keys = keys.astype(np.int64, copy=False)
-    elif kind in "mM":
-        keys = keys.view(np.int64)
-    elif kind == "f":
-        keys = keys.astype(np.float64, copy=False)
-    elif kind != "O":
-        codes, uniques = pd.factorize(keys, use_na_sentinel=False)
-        return codes.astype(np.int64, copy=False), len(uniques)
-    codes = np.empty(rows, dtype=np.int64)
-    return codes, _lanes.factorize(keys, codes)
+    if not keys.dtype.isnative:
+        keys = keys.astype(keys.dtype.newbyteorder("="))
+    if kind in "mM":
+        keys = keys.view(np.int64)  # NaT is one value, the smallest int64
+    elif kind not in "biuOSU" and not (kind == "f" and keys.dtype.itemsize in (4, 8)):
+        return _pandas_codes(keys)
+    codes = np.empty(rows, dtype=_code_dtype(rows))
+    return codes, _lanes.factorize(keys, codes, threads)
 
 
 def _first_index(given, kind):
@@ -286,7 +354,7 @@ def _compute(name: str, prices, params, by, threads):
                       grid_values, count, index=index, series_level=False)
         return frame
 
-    codes, count_keys = _key_codes(by, rows)
+    codes, count_keys = _key_codes(by, rows, count)
     block, outputs = _allocate(ind, rows, (combos,))
     if name in _STEPS:
         # Rows in table order, each advancing its own key's state. Every thread reads every

@@ -30,7 +30,9 @@
 #include <unistd.h>
 #endif
 
+#include "batch/buffer.hpp"
 #include "batch/columns.hpp"
+#include "batch/keys.hpp"
 #include "framework/framework.hpp"
 
 namespace vi::batch {
@@ -50,36 +52,6 @@ bool avx512_usable() noexcept { return __builtin_cpu_supports("avx512f"); }
 #endif
 
 namespace {
-
-// A buffer view held for the call.
-class View {
-public:
-    View() noexcept = default;
-    View(const View&) = delete;
-    View& operator=(const View&) = delete;
-    ~View() {
-        if (view_.obj) PyBuffer_Release(&view_);
-    }
-    // `item`: 'd' (float64) or 'q' (int64); `ndim`: the dimensions expected.
-    void acquire(PyObject* o, char item, int ndim, bool writable, const char* what) {
-        check_status(PyObject_GetBuffer(o, &view_, PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0)));
-        const char* f = view_.format ? view_.format : "B";
-        if (*f == '@' || *f == '=' || *f == '<') ++f;
-        const bool integer = item == 'q' && (f[0] == 'q' || (f[0] == 'l' && sizeof(long) == 8));
-        if (view_.ndim != ndim || view_.itemsize != 8 || !(f[0] == item || integer) || f[1] != '\0') {
-            PyErr_Format(PyExc_ValueError, "%s: expected a %d-dimensional %s buffer", what, ndim,
-                         item == 'd' ? "float64" : "int64");
-            throw PythonError{};
-        }
-    }
-    Py_ssize_t shape(int k) const noexcept { return view_.shape[k]; }
-    std::ptrdiff_t stride(int k) const noexcept { return view_.strides[k]; }
-    unsigned char* data() const noexcept { return static_cast<unsigned char*>(view_.buf); }
-    const char* format() const noexcept { return view_.format ? view_.format : "B"; }
-
-private:
-    Py_buffer view_{};
-};
 
 Indicator indicator_of(PyObject* name) {
     static constexpr std::pair<const char*, Indicator> table[] = {
@@ -262,29 +234,34 @@ void run_lanes(Job& job, int threads) {
 
 // Long form, rows in table order: each key's step state lives in a table indexed by its
 // code, and every row advances its own key's state. Rows of different keys are independent,
-// so the loop runs at the throughput of the step, and the table is read front to back. A
-// thread takes the keys whose code has its residue; every thread reads every code.
-template <class Step>
-void run_rows(Job& job, int threads) {
+// so the loop runs at the throughput of the step. A thread takes a contiguous range of codes
+// and reads every code: the keys are numbered in the order of their first appearance, so in
+// a table sorted by time each thread's rows come in runs, and threads seldom share a cache
+// line of an output. Returns false when some row's code is outside [0, keys).
+template <class Step, class Code>
+bool run_rows(Job& job, int threads) {
     using Params = typename Step::Params;
     constexpr int NI = Step::inputs, NO = Step::outputs;
     const std::int64_t keys = job.keys, rows = job.rows;
-    if (rows == 0 || keys == 0) return;
+    if (rows == 0) return true;
     const int used = static_cast<int>(std::clamp<std::int64_t>(keys, 1, threads));
     std::vector<Step> states(static_cast<std::size_t>(keys));
     std::vector<unsigned char> seen(static_cast<std::size_t>(keys));
-    const unsigned char* codes = job.codes.data();
-    const std::ptrdiff_t code_step = job.codes.stride(0);
+    std::atomic<std::int64_t> done{0};
     for (std::int64_t p = 0; p < job.combos; ++p) {
         const Params* lane = static_cast<const Params*>(job.params[p].step_params(job.ind));
         const Step fresh(&lane);
         std::fill(states.begin(), states.end(), fresh);
         std::fill(seen.begin(), seen.end(), 0);
+        done = 0;
         parallel(used, [&, p, used](int t) noexcept {
+            // Everything the loop reads in locals: the outputs are written through byte
+            // pointers, which might alias anything reached through a reference.
             const unsigned char* in[NI];
             std::ptrdiff_t in_step[NI];
             unsigned char* out[NO];
             std::ptrdiff_t out_step[NO];
+            bool int_output[NO];
             for (int i = 0; i < NI; ++i) {
                 in[i] = job.in[i].data();
                 in_step[i] = job.in[i].stride(0);
@@ -292,22 +269,31 @@ void run_rows(Job& job, int threads) {
             for (int o = 0; o < NO; ++o) {
                 out[o] = job.out[o].data() + p * job.out[o].stride(1);
                 out_step[o] = job.out[o].stride(0);
+                int_output[o] = job.int_output[o];
             }
+            const unsigned char* codes = job.codes.data();
+            const std::ptrdiff_t code_step = job.codes.stride(0);
+            const auto first = static_cast<std::uint64_t>(keys * t / used);
+            const auto count = static_cast<std::uint64_t>(keys * (t + 1) / used) - first;
+            Step* state = states.data() + first;
+            unsigned char* started = seen.data() + first;
+            std::int64_t mine = 0;
             for (std::int64_t r = 0; r < rows; ++r) {
-                std::int64_t k;
-                std::memcpy(&k, codes + r * code_step, sizeof k);
-                if (used > 1 && k % used != t) continue;
+                Code c;
+                std::memcpy(&c, codes + r * code_step, sizeof c);
+                const std::uint64_t k = static_cast<std::uint64_t>(static_cast<std::int64_t>(c)) - first;
+                if (k >= count) continue;  // another thread's key, or no key's
+                ++mine;
                 double x[NI], y[NO];
                 for (int i = 0; i < NI; ++i) x[i] = read_double(in[i] + r * in_step[i]);
-                Step& state = states[static_cast<std::size_t>(k)];
-                if (seen[static_cast<std::size_t>(k)]) {
-                    state.next(x, y);
+                if (started[k]) {
+                    state[k].next(x, y);
                 } else {
-                    seen[static_cast<std::size_t>(k)] = 1;
-                    state.first(x, y);
+                    started[k] = 1;
+                    state[k].first(x, y);
                 }
                 for (int o = 0; o < NO; ++o) {
-                    if (job.int_output[o]) {
+                    if (int_output[o]) {
                         const auto n = static_cast<std::int64_t>(y[o]);
                         std::memcpy(out[o] + r * out_step[o], &n, sizeof n);
                     } else {
@@ -315,17 +301,21 @@ void run_rows(Job& job, int threads) {
                     }
                 }
             }
+            done.fetch_add(mine, std::memory_order_relaxed);
         });
+        if (done.load() != rows) return false;
     }
+    return true;
 }
 
-void run_rows(Job& job, int threads) {
+template <class Code>
+bool run_rows(Job& job, int threads) {
     switch (job.ind) {
-        case Indicator::ema: return run_rows<ema::Step<double>>(job, threads);
-        case Indicator::atr: return run_rows<atr::Step<double>>(job, threads);
-        case Indicator::adx: return run_rows<adx::Step<double>>(job, threads);
-        case Indicator::supertrend: return run_rows<SupertrendLanes<double>>(job, threads);
-        default: return;
+        case Indicator::ema: return run_rows<ema::Step<double>, Code>(job, threads);
+        case Indicator::atr: return run_rows<atr::Step<double>, Code>(job, threads);
+        case Indicator::adx: return run_rows<adx::Step<double>, Code>(job, threads);
+        case Indicator::supertrend: return run_rows<SupertrendLanes<double>, Code>(job, threads);
+        default: return true;
     }
 }
 
@@ -546,13 +536,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             job.by_codes = true;
             job.keys = PyLong_AsLongLong(args[5]);
             if (job.keys == -1 && PyErr_Occurred()) throw PythonError{};
-            job.codes.acquire(args[4], 'q', 1, false, "codes");
+            job.codes.acquire_codes(args[4], false, "codes");
             if (job.codes.shape(0) != job.rows || job.keys < 0) raise(PyExc_ValueError, "run(): bad codes");
-            for (std::int64_t r = 0; r < job.rows; ++r) {
-                std::int64_t k;
-                std::memcpy(&k, job.codes.data() + r * job.codes.stride(0), sizeof k);
-                if (k < 0 || k >= job.keys) raise(PyExc_ValueError, "run(): a code is out of range");
-            }
             if (!job.sh.lanes) raise(PyExc_ValueError, "run(): codes serve only the step indicators");
         } else if (job.long_form) {
             job.order.acquire(args[4], 'q', 1, false, "order");
@@ -580,7 +565,9 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             }
         }
         if (job.by_codes) {
-            run_rows(job, threads);
+            const bool fits = job.codes.itemsize() == 4 ? run_rows<std::int32_t>(job, threads)
+                                                        : run_rows<std::int64_t>(job, threads);
+            if (!fits) raise(PyExc_ValueError, "run(): a code is out of range");
         } else if (!job.long_form && job.sh.lanes) {
             run_lanes(job, threads);
         } else if (!job.long_form) {
@@ -600,166 +587,44 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 // group(codes, order, starts): the rows of each key, keys by code, each key's rows in
-// their order (a counting sort). codes[r] is row r's key in [0, len(starts) - 1).
+// their order (a counting sort). codes[r] (int32 or int64) is row r's key in [0, len(starts) - 1).
 PyObject* group(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (nargs != 3) raise(PyExc_TypeError, "group() takes 3 arguments");
         View codes, order, starts;
-        codes.acquire(args[0], 'q', 1, false, "codes");
+        codes.acquire_codes(args[0], false, "codes");
         order.acquire(args[1], 'q', 1, true, "order");
         starts.acquire(args[2], 'q', 1, true, "starts");
         const std::int64_t rows = codes.shape(0);
         const std::int64_t keys = starts.shape(0) - 1;
         if (order.shape(0) != rows || keys < 0) raise(PyExc_ValueError, "group(): the arrays do not fit");
-        auto at = [](const View& v, std::int64_t k) {
-            std::int64_t x;
-            std::memcpy(&x, v.data() + k * v.stride(0), sizeof x);
-            return x;
-        };
         auto put = [](const View& v, std::int64_t k, std::int64_t x) {
             std::memcpy(v.data() + k * v.stride(0), &x, sizeof x);
         };
+        auto code = [&codes, wide = codes.itemsize() == 8](std::int64_t r) -> std::int64_t {
+            const unsigned char* at = codes.data() + r * codes.stride(0);
+            if (wide) {
+                std::int64_t c;
+                std::memcpy(&c, at, sizeof c);
+                return c;
+            }
+            std::int32_t c;
+            std::memcpy(&c, at, sizeof c);
+            return c;
+        };
         std::vector<std::int64_t> next(static_cast<std::size_t>(keys) + 1, 0);
         for (std::int64_t r = 0; r < rows; ++r) {
-            const std::int64_t c = at(codes, r);
+            const std::int64_t c = code(r);
             if (c < 0 || c >= keys) raise(PyExc_ValueError, "group(): a code is out of range");
             ++next[static_cast<std::size_t>(c) + 1];
         }
         for (std::int64_t k = 0; k < keys; ++k) next[k + 1] += next[k];
         for (std::int64_t k = 0; k <= keys; ++k) put(starts, k, next[k]);
         for (std::int64_t r = 0; r < rows; ++r) {
-            const auto c = static_cast<std::size_t>(at(codes, r));
+            const auto c = static_cast<std::size_t>(code(r));
             put(order, next[c]++, r);
         }
         Py_RETURN_NONE;
-    } catch (const PythonError&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    }
-}
-
-// factorize(keys, codes) -> the number of distinct keys: codes[r] numbers row r's key in
-// the order of first appearance. keys is int64 (integers, dates), float64 (all NaNs one
-// key, -0.0 the key 0.0) or object (equal objects one key, NaN floats one key); an open
-// addressing table of codes, grown at half load.
-class KeyTable {
-public:
-    KeyTable() : slots_(1024, -1) {}
-
-    // The code of a key with this hash, given how to compare it with the key of row r.
-    template <class Same>
-    std::int64_t code(std::uint64_t hash, std::int64_t row, Same same) {
-        std::size_t mask = slots_.size() - 1;
-        std::size_t i = static_cast<std::size_t>(hash) & mask;
-        for (;; i = (i + 1) & mask) {
-            const std::int64_t c = slots_[i];
-            if (c < 0) break;
-            if (hashes_[static_cast<std::size_t>(c)] == hash && same(first_rows_[static_cast<std::size_t>(c)])) {
-                return c;
-            }
-        }
-        const auto c = static_cast<std::int64_t>(hashes_.size());
-        hashes_.push_back(hash);
-        first_rows_.push_back(row);
-        slots_[i] = c;
-        if (2 * hashes_.size() > slots_.size()) grow();
-        return c;
-    }
-    std::int64_t size() const noexcept { return static_cast<std::int64_t>(hashes_.size()); }
-
-private:
-    void grow() {
-        std::vector<std::int64_t> bigger(slots_.size() * 2, -1);
-        const std::size_t mask = bigger.size() - 1;
-        for (std::size_t c = 0; c < hashes_.size(); ++c) {
-            std::size_t i = static_cast<std::size_t>(hashes_[c]) & mask;
-            while (bigger[i] >= 0) i = (i + 1) & mask;
-            bigger[i] = static_cast<std::int64_t>(c);
-        }
-        slots_.swap(bigger);
-    }
-    std::vector<std::int64_t> slots_;
-    std::vector<std::uint64_t> hashes_;
-    std::vector<std::int64_t> first_rows_;
-};
-
-inline std::uint64_t mix(std::uint64_t x) noexcept {  // splitmix64's finaliser
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    return x ^ (x >> 31);
-}
-
-PyObject* factorize(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    try {
-        if (nargs != 2) raise(PyExc_TypeError, "factorize() takes 2 arguments");
-        Py_buffer keys{};
-        check_status(PyObject_GetBuffer(args[0], &keys, PyBUF_STRIDES | PyBUF_FORMAT));
-        struct Release {
-            Py_buffer* b;
-            ~Release() { PyBuffer_Release(b); }
-        } release{&keys};
-        View codes;
-        codes.acquire(args[1], 'q', 1, true, "codes");
-        const char* f = keys.format ? keys.format : "B";
-        if (*f == '@' || *f == '=' || *f == '<') ++f;
-        const char kind = (f[0] == 'q' || (f[0] == 'l' && sizeof(long) == 8)) ? 'q' : f[0];
-        if (keys.ndim != 1 || keys.itemsize != 8 || (kind != 'q' && kind != 'd' && kind != 'O') || f[1] != '\0' ||
-            keys.shape[0] != codes.shape(0)) {
-            raise(PyExc_ValueError, "factorize(): keys must be 1-D int64, float64 or object of the codes' length");
-        }
-        const auto* base = static_cast<const unsigned char*>(keys.buf);
-        const std::ptrdiff_t step = keys.strides[0];
-        const std::int64_t rows = keys.shape[0];
-        KeyTable table;
-        auto bits = [&](std::int64_t r) {
-            std::uint64_t b;
-            std::memcpy(&b, base + r * step, sizeof b);
-            if (kind == 'd') {
-                double v;
-                std::memcpy(&v, &b, sizeof v);
-                if (v != v) b = 0x7ff8000000000000ULL;  // every NaN
-                if (v == 0.0) b = 0;                   // -0.0 is 0.0
-            }
-            return b;
-        };
-        auto object = [&](std::int64_t r) {
-            PyObject* o;
-            std::memcpy(&o, base + r * step, sizeof o);
-            return o;
-        };
-        auto is_nan = [](PyObject* o) { return PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)); };
-        for (std::int64_t r = 0; r < rows; ++r) {
-            std::int64_t c;
-            if (kind == 'O') {
-                PyObject* o = object(r);
-                if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
-                const bool nan = is_nan(o);
-                std::uint64_t hash;
-                if (nan) {
-                    hash = 0x7ff8000000000000ULL;
-                } else {
-                    const Py_hash_t h = PyObject_Hash(o);
-                    if (h == -1 && PyErr_Occurred()) throw PythonError{};
-                    hash = mix(static_cast<std::uint64_t>(h));
-                }
-                c = table.code(hash, r, [&](std::int64_t first) {
-                    PyObject* other = object(first);
-                    if (other == o) return true;
-                    if (nan) return is_nan(other);
-                    const int eq = PyObject_RichCompareBool(other, o, Py_EQ);
-                    if (eq < 0) throw PythonError{};
-                    return eq == 1;
-                });
-            } else {
-                const std::uint64_t b = bits(r);
-                c = table.code(mix(b), r, [&](std::int64_t first) { return bits(first) == b; });
-            }
-            std::memcpy(codes.data() + r * codes.stride(0), &c, sizeof c);
-        }
-        return PyLong_FromLongLong(table.size());
     } catch (const PythonError&) {
         return nullptr;
     } catch (const std::bad_alloc&) {
@@ -793,7 +658,9 @@ PyMethodDef methods[] = {
     {"group", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(group)), METH_FASTCALL,
      "group(codes, order, starts): the rows of each key, in order."},
     {"factorize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factorize)), METH_FASTCALL,
-     "factorize(keys, codes): number each row's key; returns the number of keys."},
+     "factorize(keys, codes, threads): number each row's key; returns the number of keys."},
+    {"factorize_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factorize_arrow)), METH_FASTCALL,
+     "factorize_arrow(chunks, codes, threads): number each row's key of Arrow string chunks; returns the number of keys."},
     {"has_avx", has_avx, METH_NOARGS, "Whether the four-lane loops run on this processor."},
     {"to_int32", to_int32_value, METH_O, "to_int32(value): an integer parameter, as the functions convert it."},
     {"to_double", to_double_value, METH_O, "to_double(value): a real parameter, as the functions convert it."},

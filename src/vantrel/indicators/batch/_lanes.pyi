@@ -12,8 +12,12 @@ def run(indicator: str, inputs: tuple[np.ndarray[Any, Any], ...], outputs: tuple
 def group(codes: np.ndarray[Any, Any], order: np.ndarray[Any, Any], starts: np.ndarray[Any, Any], /) -> None:
     """group(codes, order, starts): the rows of each key, in order."""
 
-def factorize(keys: np.ndarray[Any, Any], codes: np.ndarray[Any, Any], /) -> int:
-    """factorize(keys, codes): number each row's key; returns the number of keys."""
+def factorize(keys: np.ndarray[Any, Any], codes: np.ndarray[Any, Any], threads: int, /) -> int:
+    """factorize(keys, codes, threads): number each row's key; returns the number of keys."""
+
+def factorize_arrow(chunks: list[tuple[int, int, Any, Any, Any, bool]], codes: np.ndarray[Any, Any],
+                    threads: int, /) -> int:
+    """factorize_arrow(chunks, codes, threads): number each row's key of Arrow string chunks; returns the number of keys."""
 
 def has_avx() -> bool:
     """Whether the four-lane loops run on this processor."""

@@ -6,80 +6,8 @@
 // every step and loop instantiated with it is private to this file: no AVX code can stand
 // in for a baseline function elsewhere in the module. The arithmetic is that of every
 // other value type: one IEEE operation per lane, no contraction.
-#include <immintrin.h>
-
-#include <cstring>
-
 #include "batch/columns.hpp"
-
-namespace vi::batch {
-namespace {
-
-struct Lanes4 {
-    __m256d v;
-    Lanes4() noexcept = default;
-    explicit Lanes4(__m256d x) noexcept : v(x) {}
-    Lanes4(double x) noexcept : v(_mm256_set1_pd(x)) {}
-};
-struct Mask4 {
-    __m256d v;
-};
-
-inline Lanes4 operator+(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_add_pd(a.v, b.v)); }
-inline Lanes4 operator-(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_sub_pd(a.v, b.v)); }
-inline Lanes4 operator*(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_mul_pd(a.v, b.v)); }
-inline Lanes4 operator/(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_div_pd(a.v, b.v)); }
-inline Mask4 operator>(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_GT_OQ)}; }
-[[maybe_unused]] inline Mask4 operator<(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_LT_OQ)}; }
-inline Mask4 operator>=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
-inline Mask4 operator==(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)}; }
-inline Mask4 operator!=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)}; }
-// Masks and bit operations rather than blendv, which GCC may split into a branch per lane
-// when it sees the mask's origin.
-inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
-    return Lanes4(_mm256_or_pd(_mm256_and_pd(m.v, a.v), _mm256_andnot_pd(m.v, b.v)));
-}
-inline Mask4 both(Mask4 m, Mask4 n) noexcept { return {_mm256_and_pd(m.v, n.v)}; }
-[[maybe_unused]] inline Mask4 either(Mask4 m, Mask4 n) noexcept { return {_mm256_or_pd(m.v, n.v)}; }
-[[maybe_unused]] inline Mask4 negate(Mask4 m) noexcept {
-    return {_mm256_xor_pd(m.v, _mm256_castsi256_pd(_mm256_set1_epi64x(-1)))};
-}
-inline Lanes4 magnitude(Lanes4 x) noexcept { return Lanes4(_mm256_andnot_pd(_mm256_set1_pd(-0.0), x.v)); }
-[[maybe_unused]] inline Mask4 is_nan(Lanes4 x) noexcept { return {_mm256_cmp_pd(x.v, x.v, _CMP_UNORD_Q)}; }
-inline Lanes4 fused(Lanes4 a, Lanes4 b, Lanes4 c) noexcept { return Lanes4(_mm256_fmadd_pd(a.v, b.v, c.v)); }
-
-}  // namespace
-}  // namespace vi::batch
-
-namespace vi {
-
-template <>
-struct LaneTraits<batch::Lanes4> {
-    using Lanes4 = batch::Lanes4;
-    static constexpr int lanes = 4;
-    static Lanes4 load(const double* p) noexcept { return Lanes4(_mm256_loadu_pd(p)); }
-    static void store(double* p, Lanes4 v) noexcept { _mm256_storeu_pd(p, v.v); }
-    static void store_int64(std::int64_t* p, Lanes4 v) noexcept {
-        const __m128i n = _mm256_cvttpd_epi32(v.v);  // four int32
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_cvtepi32_epi64(n));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2), _mm_cvtepi32_epi64(_mm_unpackhi_epi64(n, n)));
-    }
-    static Lanes4 load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
-        double v[4];
-        for (int k = 0; k < 4; ++k) std::memcpy(&v[k], at[k] + offset, sizeof(double));
-        return Lanes4(_mm256_set_pd(v[3], v[2], v[1], v[0]));
-    }
-    static void store_each(unsigned char* const* at, std::ptrdiff_t offset, Lanes4 v) noexcept {
-        const __m128d low = _mm256_castpd256_pd128(v.v);
-        const __m128d high = _mm256_extractf128_pd(v.v, 1);
-        _mm_storel_pd(reinterpret_cast<double*>(at[0] + offset), low);
-        _mm_storeh_pd(reinterpret_cast<double*>(at[1] + offset), low);
-        _mm_storel_pd(reinterpret_cast<double*>(at[2] + offset), high);
-        _mm_storeh_pd(reinterpret_cast<double*>(at[3] + offset), high);
-    }
-};
-
-}  // namespace vi
+#include "numeric/lanes4.hpp"
 
 namespace vi::batch {
 

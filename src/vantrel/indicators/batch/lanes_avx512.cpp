@@ -34,7 +34,12 @@ inline Mask8 operator>=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mas
 inline Mask8 operator==(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_EQ_OQ)}; }
 inline Mask8 operator!=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_NEQ_UQ)}; }
 inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_mask_blend_pd(m.m, b.v, a.v)); }
-inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
+// The zero-masked form with every lane on (GCC 12 flags the plain one as reading an undefined register).
+inline Lanes8 greater_of(Lanes8 a, Lanes8 b) noexcept {
+    return Lanes8(_mm512_maskz_max_pd(static_cast<__mmask8>(0xFF), a.v, b.v));
+}
+inline bool all(Mask8 m) noexcept { return m.m == 0xFF; }
+[[maybe_unused]] inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
 [[maybe_unused]] inline Mask8 either(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m | n.m)}; }
 [[maybe_unused]] inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
 inline Lanes8 magnitude(Lanes8 x) noexcept { return Lanes8(_mm512_abs_pd(x.v)); }

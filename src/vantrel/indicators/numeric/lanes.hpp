@@ -12,6 +12,9 @@
 //   a + b, a - b, a * b, a / b   one rounding each (the build forbids contraction)
 //   a > b, a < b, a >= b, a == b, a != b   the IEEE comparisons (false with a NaN, but !=)
 //   select(m, a, b)              m ? a : b
+//   greater_of(a, b)             a > b ? a : b   (b when either is NaN or both are zeros:
+//                                x86's maxsd/maxpd exactly)
+//   all(m)                       every lane of m true (a branch for the rare lane)
 //   choose(m, f, g)              m ? f() : g(), f and g without side effects
 //   both(m, n), either(m, n), negate(m)    &&, ||, ! of comparison results
 //   magnitude(x)                 std::fabs(x): the sign bit cleared, NaN included
@@ -28,8 +31,8 @@
 #include <cstdint>
 #include <cstring>
 
-// VI_DOUBLE2_SSE2=0 on the command line selects the portable two-double forms (Lanes2 here,
-// Double2 in double2.hpp) on x86-64 too.
+// VI_DOUBLE2_SSE2=0 on the command line selects the portable two-double form of Lanes2 on
+// x86-64 too.
 #ifndef VI_DOUBLE2_SSE2
 #if defined(__SSE2__) || defined(_M_X64) || defined(_M_AMD64)
 #define VI_DOUBLE2_SSE2 1
@@ -48,6 +51,8 @@ namespace vi {
 // step's unqualified calls find them (a lane type's own are found through its namespace).
 
 inline double select(bool m, double a, double b) noexcept { return m ? a : b; }
+inline double greater_of(double a, double b) noexcept { return a > b ? a : b; }
+inline bool all(bool m) noexcept { return m; }
 inline bool both(bool m, bool n) noexcept { return m && n; }
 inline bool either(bool m, bool n) noexcept { return m || n; }
 inline bool negate(bool m) noexcept { return !m; }
@@ -134,6 +139,8 @@ inline Mask2L operator!=(Lanes2 a, Lanes2 b) noexcept { return {_mm_cmpneq_pd(a.
 inline Lanes2 select(Mask2L m, Lanes2 a, Lanes2 b) noexcept {
     return Lanes2(_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v)));
 }
+inline Lanes2 greater_of(Lanes2 a, Lanes2 b) noexcept { return Lanes2(_mm_max_pd(a.v, b.v)); }
+inline bool all(Mask2L m) noexcept { return _mm_movemask_pd(m.v) == 3; }
 inline Mask2L both(Mask2L m, Mask2L n) noexcept { return {_mm_and_pd(m.v, n.v)}; }
 inline Mask2L either(Mask2L m, Mask2L n) noexcept { return {_mm_or_pd(m.v, n.v)}; }
 inline Mask2L negate(Mask2L m) noexcept {
@@ -207,6 +214,13 @@ inline Lanes2 select(Mask2L m, Lanes2 a, Lanes2 b) noexcept {
     r.v[1] = m.v[1] ? a.v[1] : b.v[1];
     return r;
 }
+inline Lanes2 greater_of(Lanes2 a, Lanes2 b) noexcept {
+    Lanes2 r;
+    r.v[0] = a.v[0] > b.v[0] ? a.v[0] : b.v[0];
+    r.v[1] = a.v[1] > b.v[1] ? a.v[1] : b.v[1];
+    return r;
+}
+inline bool all(Mask2L m) noexcept { return m.v[0] && m.v[1]; }
 inline Mask2L both(Mask2L m, Mask2L n) noexcept { return {{m.v[0] && n.v[0], m.v[1] && n.v[1]}}; }
 inline Mask2L either(Mask2L m, Mask2L n) noexcept { return {{m.v[0] || n.v[0], m.v[1] || n.v[1]}}; }
 inline Mask2L negate(Mask2L m) noexcept { return {{!m.v[0], !m.v[1]}}; }

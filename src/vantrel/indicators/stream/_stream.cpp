@@ -97,6 +97,75 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The row object that update and peek return, recycled once its caller lets go of it.
+//
+// A loop that calls update() bar after bar drops each result before the next call, so the
+// reference kept here is then the only one: the tuple (or the float of a one-output class)
+// is refilled in place instead of being freed and allocated again, the reuse that CPython's
+// own zip() and enumerate() make of their result tuples. A float that the caller took out
+// of the tuple has a second reference and is replaced, not refilled, so no object the caller
+// holds ever changes value. No Python code can run between the test of the reference count
+// and the return (refilling a float or taking a small int allocates nothing that the cyclic
+// collector counts). Free-threaded builds always allocate: there a count of 1 seen by one
+// thread does not prove that no other thread holds the object.
+
+class Recycled {
+public:
+    Recycled() noexcept = default;
+    Recycled(const Recycled&) = delete;
+    Recycled& operator=(const Recycled&) = delete;
+    ~Recycled() { Py_XDECREF(last_); }
+
+    // The tuple of `n` values (the int_output-th an int), or the float of out[0] when n == 1.
+    PyObject* row(const double* out, int n, int int_output) {
+#ifndef Py_GIL_DISABLED
+        if (last_ != nullptr && Py_REFCNT(last_) == 1) {
+            if (n == 1) {
+                refill(last_, out[0]);
+                return Py_NewRef(last_);
+            }
+            for (int o = 0; o < n; ++o) {
+                PyObject* item = PyTuple_GET_ITEM(last_, o);
+                if (o == int_output) {
+                    PyObject* v = check(PyLong_FromLong(static_cast<long>(out[o]))).release();
+                    PyTuple_SET_ITEM(last_, o, v);
+                    Py_DECREF(item);
+                } else if (Py_REFCNT(item) == 1) {
+                    refill(item, out[o]);
+                } else {
+                    PyTuple_SET_ITEM(last_, o, check(PyFloat_FromDouble(out[o])).release());
+                    Py_DECREF(item);  // the caller's now
+                }
+            }
+            return Py_NewRef(last_);
+        }
+#endif
+        Ref fresh = fresh_row(out, n, int_output);
+#ifndef Py_GIL_DISABLED
+        Py_XSETREF(last_, Py_NewRef(fresh.get()));
+#endif
+        return fresh.release();
+    }
+
+    // A new object, never recycled (value, whose results callers may keep for long).
+    static Ref fresh_row(const double* out, int n, int int_output) {
+        auto item = [&](int o) {
+            return o == int_output ? PyLong_FromLong(static_cast<long>(out[o])) : PyFloat_FromDouble(out[o]);
+        };
+        if (n == 1) return check(item(0));
+        Ref tuple = check(PyTuple_New(n));
+        for (int o = 0; o < n; ++o) PyTuple_SET_ITEM(tuple.get(), o, check(item(o)).release());
+        return tuple;
+    }
+
+private:
+    static void refill(PyObject* exact_float, double v) noexcept {
+        reinterpret_cast<PyFloatObject*>(exact_float)->ob_fval = v;
+    }
+    PyObject* last_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
 // The classes as data.
 
 enum class Result { series, frame, frame_with_index };
@@ -197,6 +266,7 @@ struct Object {
 
     PyObject_HEAD
     Lock lock;
+    Recycled recycled;  // the last row returned (see Recycled)
     std::int64_t count;
     double config[NP];  // the converted parameters (an int32 is exact in a double)
     double last[NO];    // the outputs of the last bar
@@ -243,6 +313,7 @@ Ref new_object(PyTypeObject* type, const double* config) {
     Ref self = check(type->tp_alloc(type, 0));
     O* o = as_object<K>(self.get());
     new (&o->lock) Lock();
+    new (&o->recycled) Recycled();
     new (&o->state) typename K::State(std::move(state));
     o->count = 0;
     std::memcpy(o->config, config, sizeof o->config);
@@ -256,6 +327,7 @@ void object_dealloc(PyObject* self) {
     using State = typename K::State;
     Object<K>* o = as_object<K>(self);
     o->state.~State();
+    o->recycled.~Recycled();
     o->lock.~Lock();
     type->tp_free(self);
     Py_DECREF(type);
@@ -296,33 +368,22 @@ PyObject* object_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// A price of update/peek: an exact float read in place here, anything else converted as a
+// function's float parameter is.
+inline double price(PyObject* o) { return PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : to_double(o); }
+
 // The bar of update/peek: the values as doubles, bound like a function call's arguments.
 template <class K>
 void bar_values(int method, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, double* in) {
     using C = Class<K>;
     constexpr int NI = Object<K>::NI;
     if (kwnames == nullptr && nargs == NI) {
-        for (int k = 0; k < NI; ++k) in[k] = to_double(args[k]);
+        for (int k = 0; k < NI; ++k) in[k] = price(args[k]);
         return;
     }
     PyObject* bound[max_params];
     bind_arguments(C::method_defs[method], C::input_names, args, nargs, kwnames, bound);
-    for (int k = 0; k < NI; ++k) in[k] = to_double(bound[k]);
-}
-
-template <class K>
-Ref row(const double* out) {
-    constexpr int NO = Object<K>::NO;
-    auto item = [](int o, double v) {
-        return o == Object<K>::int_output ? PyLong_FromLong(static_cast<long>(v)) : PyFloat_FromDouble(v);
-    };
-    if constexpr (NO == 1) {
-        return check(item(0, out[0]));
-    } else {
-        Ref tuple = check(PyTuple_New(NO));
-        for (int o = 0; o < NO; ++o) PyTuple_SET_ITEM(tuple.get(), o, check(item(o, out[o])).release());
-        return tuple;
-    }
+    for (int k = 0; k < NI; ++k) in[k] = price(bound[k]);
 }
 
 template <class K>
@@ -338,7 +399,7 @@ PyObject* object_update(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             ++o->count;
             std::memcpy(o->last, out, sizeof out);
         }
-        return row<K>(out).release();
+        return o->recycled.row(out, Object<K>::NO, Object<K>::int_output);
     });
 }
 
@@ -353,7 +414,7 @@ PyObject* object_peek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             Held held(o->lock);
             o->state.peek(o->count, in, out);
         }
-        return row<K>(out).release();
+        return o->recycled.row(out, Object<K>::NO, Object<K>::int_output);
     });
 }
 
@@ -439,7 +500,10 @@ template <class K>
 void many_bars(typename K::State& state, std::int64_t first, std::int64_t n, const Raw<const double>* in,
                const Raw<double>* out, double* scratch, double* last) {
     constexpr int NI = Object<K>::NI, NO = Object<K>::NO;
-    if constexpr (NI == 3 && NO == 2) {
+    if constexpr (NI == 3 && NO == 3) {
+        dispatch([&](auto h, auto l, auto c, auto p, auto m, auto a) { state.advance_many(first, n, h, l, c, p, m, a, scratch); },
+                 in[0], in[1], in[2], out[0], out[1], out[2]);
+    } else if constexpr (NI == 3 && NO == 2) {
         dispatch([&](auto h, auto l, auto c, auto k, auto d) { state.advance_many(first, n, h, l, c, k, d, scratch); },
                  in[0], in[1], in[2], out[0], out[1]);
     } else {
@@ -532,7 +596,7 @@ PyObject* object_value(PyObject* self, void*) {
             std::memcpy(out, o->last, sizeof out);
         }
         if (count == 0) Py_RETURN_NONE;
-        return row<K>(out).release();
+        return Recycled::fresh_row(out, Object<K>::NO, Object<K>::int_output).release();
     });
 }
 

@@ -10,6 +10,8 @@
 //   peek(i, in, out)      what advance would write, the state unchanged
 //   save(w) / load(r)     the fields that the next bars depend on
 //   reserve(n)            storage for n bars in all, so that advance allocates nothing
+//   advance_many(...)     (some states) many bars at once through the single-series
+//                         passes, with the bits of advancing them one by one
 //
 // Warm-up positions hold a quiet NaN, the bits of `np.nan`.
 #pragma once
@@ -23,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "adx/step.hpp"
+#include "adx/kernel.hpp"
 #include "atr/step.hpp"
 #include "batch/columns.hpp"
 #include "ema/step.hpp"
@@ -168,6 +170,13 @@ struct Adx : OneStep<adx::Step<double>> {
             *v = r.real();
         }
     }
+    // Bars first .. first + n - 1 at once: the single-series kernel resumed from this state.
+    template <class In, class Out>
+    void advance_many(std::int64_t first, std::int64_t n, In high, In low, In close, Out plus_di, Out minus_di,
+                      Out adx_values, double*) noexcept {
+        adx::resume(step, first == 0, high, low, close, plus_di, minus_di, adx_values, n);
+    }
+    std::int64_t scratch(std::int64_t) const noexcept { return 0; }
 };
 
 // This package's ATR recursion under the SuperTrend line, composed as the batch lanes do;
