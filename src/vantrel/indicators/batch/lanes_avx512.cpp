@@ -39,9 +39,9 @@ inline Lanes8 greater_of(Lanes8 a, Lanes8 b) noexcept {
     return Lanes8(_mm512_maskz_max_pd(static_cast<__mmask8>(0xFF), a.v, b.v));
 }
 inline bool all(Mask8 m) noexcept { return m.m == 0xFF; }
-inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
+[[maybe_unused]] inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
 [[maybe_unused]] inline Mask8 either(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m | n.m)}; }
-inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
+[[maybe_unused]] inline Mask8 negate(Mask8 m) noexcept { return {static_cast<__mmask8>(~m.m)}; }
 inline Lanes8 magnitude(Lanes8 x) noexcept { return Lanes8(_mm512_abs_pd(x.v)); }
 [[maybe_unused]] inline Mask8 is_nan(Lanes8 x) noexcept { return {_mm512_cmp_pd_mask(x.v, x.v, _CMP_UNORD_Q)}; }
 inline Lanes8 fused(Lanes8 a, Lanes8 b, Lanes8 c) noexcept { return Lanes8(_mm512_fmadd_pd(a.v, b.v, c.v)); }

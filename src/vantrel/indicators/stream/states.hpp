@@ -216,17 +216,21 @@ struct Stochastic {
     void advance(std::int64_t i, const double* in, double* out) {
         highs.push(in[0]);
         lows.push(in[1]);
-        out[0] = i >= k_period - 1
-                     ? stochastic::percent_k(in[2], highs.extreme<Highest>(), lows.extreme<Lowest>())
-                     : warm_up_nan;
-        out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : out[0]; });
-        ks.push_back(out[0]);
+        // Locals, not out[]: the values stay in registers through %D and the ring.
+        const double k = i >= k_period - 1
+                             ? stochastic::percent_k(in[2], highs.extreme<Highest>(), lows.extreme<Lowest>())
+                             : warm_up_nan;
+        const double d = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : k; });
+        ks.push_back(k);
+        out[0] = k;
+        out[1] = d;
     }
     void peek(std::int64_t i, const double* in, double* out) const {
-        out[0] = i >= k_period - 1
-                     ? stochastic::percent_k(in[2], highs.extreme_with<Highest>(in[0]), lows.extreme_with<Lowest>(in[1]))
-                     : warm_up_nan;
-        out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : out[0]; });
+        const double k = i >= k_period - 1 ? stochastic::percent_k(in[2], highs.extreme_with<Highest>(in[0]),
+                                                                    lows.extreme_with<Lowest>(in[1]))
+                                           : warm_up_nan;
+        out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : k; });
+        out[0] = k;
     }
     // Bars first .. first + n - 1 at once: the windows that lie inside these bars through the
     // single-series %K pass, the first k_period - 1 (which reach back) through the queues.
