@@ -144,6 +144,18 @@ def test_adx_chunks_resume_its_kernel_at_every_loop_edge(sizes, strided, params,
         np.testing.assert_array_equal(as_row(obj.update(*(float(x[i]) for x in inputs))), full[i])
 
 
+@pytest.mark.parametrize("params", [(200, 2, 0.7), (4, 1, 1.0)])
+def test_long_normalized_t3_chunks_go_piece_by_piece_with_the_same_bits(params, rng):
+    """update_many takes long chunks in pieces of 32,768 bars or more: across those seams too
+    every bar is the function's."""
+    (close,) = bars("NORMALIZED_T3", rng, 70_001, specials=0.0)
+    full = rows(single.NORMALIZED_T3(close, *params))
+    obj = stream.NORMALIZED_T3(*params)
+    obj.update(float(close[0]))
+    np.testing.assert_array_equal(rows(obj.update_many(close[1:70_000])), full[1:70_000])
+    np.testing.assert_array_equal(as_row(obj.update(float(close[70_000]))), full[70_000])
+
+
 def test_windows_hold_the_rescan_rules_of_nan_ties_and_signed_zeros(rng):
     """Window extremes from data made of few values: NaN and infinities at and after the
     window start, -0.0 against 0.0, long flat stretches."""

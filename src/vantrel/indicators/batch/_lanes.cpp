@@ -25,6 +25,11 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include "batch/buffer.hpp"
 #include "batch/columns.hpp"
 #include "batch/keys.hpp"
@@ -97,6 +102,85 @@ struct Job {
     std::int64_t keys = 0;
 };
 
+// Fresh output memory costs its first write a page fault, in which the kernel clears the
+// page; for a call's tens of megabytes that clearing is a large part of the call, and it
+// runs on whichever thread writes first. With several threads each one first has the
+// kernel map and clear its own share of the output pages (MADV_POPULATE_WRITE: contents
+// of pages already present are left as they are), so the clearing runs on every thread
+// instead of one after the other on the same pages. Shares are split at 2 MiB, the size of
+// a transparent huge page, so no two threads clear the same one. Best effort: where the
+// kernel lacks the call nothing happens and the loop faults the pages as before.
+class OutputPages {
+public:
+    explicit OutputPages(const Job& job, int outputs) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        for (int o = 0; o < outputs; ++o) {
+            const View& v = job.out[o];
+            std::uintptr_t lo = reinterpret_cast<std::uintptr_t>(v.data()), hi = lo + 8;
+            for (int k = 0; k < 3; ++k) {
+                if (v.shape(k) == 0) return;  // no elements (the loop has nothing to write)
+                const std::ptrdiff_t span = v.stride(k) * static_cast<std::ptrdiff_t>(v.shape(k) - 1);
+                if (span < 0) lo -= static_cast<std::uintptr_t>(-span);
+                else hi += static_cast<std::uintptr_t>(span);
+            }
+            // Whole pages: the first and last hold elements, so every page between is mapped.
+            spans_.push_back({lo / page * page, (hi + page - 1) / page * page});
+        }
+        std::sort(spans_.begin(), spans_.end());
+        std::vector<Span> merged;
+        for (const Span& s : spans_) {
+            if (!merged.empty() && s.lo <= merged.back().hi) {
+                merged.back().hi = std::max(merged.back().hi, s.hi);
+            } else {
+                merged.push_back(s);
+            }
+        }
+        spans_.swap(merged);
+        for (const Span& s : spans_) bytes_ += s.hi - s.lo;
+#else
+        (void)job;
+        (void)outputs;
+#endif
+    }
+    // Thread t of `threads` populates its share.
+    void populate(int t, int threads) const noexcept {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+        constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+        if (threads < 2 || bytes_ < 4 * huge) return;
+        // The share [first, last) in bytes of the spans laid end to end, its ends moved to
+        // 2 MiB address boundaries within the span they fall in.
+        const std::uintptr_t first = bytes_ / static_cast<std::uintptr_t>(threads) * static_cast<std::uintptr_t>(t);
+        const std::uintptr_t last =
+            t + 1 == threads ? bytes_ : bytes_ / static_cast<std::uintptr_t>(threads) * static_cast<std::uintptr_t>(t + 1);
+        std::uintptr_t before = 0;
+        for (const Span& s : spans_) {
+            const std::uintptr_t length = s.hi - s.lo;
+            auto at = [&](std::uintptr_t offset) {  // the address of `offset`, clamped to the span
+                if (offset <= before) return s.lo;
+                if (offset >= before + length) return s.hi;
+                const std::uintptr_t a = (s.lo + (offset - before)) / huge * huge;
+                return std::clamp(a, s.lo, s.hi);
+            };
+            const std::uintptr_t lo = at(first), hi = at(last);
+            if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
+            before += length;
+        }
+#else
+        (void)t;
+        (void)threads;
+#endif
+    }
+
+private:
+    struct Span {
+        std::uintptr_t lo, hi;
+        bool operator<(const Span& o) const noexcept { return lo < o.lo; }
+    };
+    std::vector<Span> spans_;
+    std::uintptr_t bytes_ = 0;
+};
+
 // Wide form, lane loop: one column per (combo, series).
 void run_lanes(Job& job, int threads) {
     const std::int64_t columns = job.combos * job.series;
@@ -135,7 +219,9 @@ void run_lanes(Job& job, int threads) {
     const bool avx = avx_usable();
     const bool avx512 = avx512_usable();
     const Indicator ind = job.ind;
-    parallel(used, [&b, avx, avx512, ind, tiles, used, columns](int t) noexcept {
+    const OutputPages pages(job, no);
+    parallel(used, [&b, &pages, avx, avx512, ind, tiles, used, columns](int t) noexcept {
+        pages.populate(t, used);
         const std::int64_t begin = std::min(columns, tiles * t / used * tile);
         const std::int64_t end = std::min(columns, tiles * (t + 1) / used * tile);
         std::int64_t c = begin;
@@ -235,7 +321,8 @@ bool run_rows(Job& job, int threads) {
 
 // One series at a time: gathered into contiguous memory, run through the single-series
 // kernel, scattered back. Items are (combo, series) in the wide form and (combo, key) in
-// the long form, handed out to the threads one by one.
+// the long form, handed out to the threads one by one. (run() sends the wide form to
+// run_series_wide below, which gathers neighbouring series together.)
 void run_series_items(Job& job, int threads) {
     const std::int64_t units = job.long_form ? job.starts.shape(0) - 1 : job.series;
     const std::int64_t items = job.combos * units;
@@ -299,6 +386,86 @@ void run_series_items(Job& job, int threads) {
                 const void* src = job.int_output[o] ? static_cast<const void*>(direction) : out[o];
                 const auto* bytes = static_cast<const unsigned char*>(src);
                 for (std::int64_t j = 0; j < length; ++j) std::memcpy(dst + row(j) * step, bytes + 8 * j, 8);
+            }
+        }
+    });
+}
+
+// Rows of `count` neighbouring columns (row j of column k at src + j * step + k * across)
+// into count contiguous series, and back.
+void gather_rows(const unsigned char* src, std::ptrdiff_t step, std::ptrdiff_t across, std::int64_t rows,
+                 int count, double* const* dst) noexcept {
+    double* to[8];
+    for (int k = 0; k < count; ++k) to[k] = dst[k];
+    for (std::int64_t j = 0; j < rows; ++j, src += step) {
+        for (int k = 0; k < count; ++k) to[k][j] = read_double(src + k * across);
+    }
+}
+void scatter_rows(double* const* src, std::int64_t rows, int count, unsigned char* dst, std::ptrdiff_t step,
+                  std::ptrdiff_t across) noexcept {
+    const double* from[8];
+    for (int k = 0; k < count; ++k) from[k] = src[k];
+    for (std::int64_t j = 0; j < rows; ++j, dst += step) {
+        for (int k = 0; k < count; ++k) write_double(dst + k * across, from[k][j]);
+    }
+}
+
+// Wide form, one series at a time (the window indicators): the series of a combo are taken
+// in groups of up to `group_series` neighbours. A group's inputs are gathered row by row
+// into contiguous memory, so a row's neighbouring values (one cache line in a C-order block)
+// are read once for the whole group instead of once per series, each series runs through
+// the single-series kernel, and the group's outputs are scattered back row by row the same
+// way. Groups are handed out to the threads one by one.
+void run_series_wide(Job& job, int threads) {
+    const std::int64_t rows = job.rows;
+    if (job.combos * job.series <= 0 || rows == 0) return;
+    const int ni = job.sh.inputs, no = job.sh.outputs;
+    std::int64_t extra = 0;
+    for (const ColumnParams& p : job.params) extra = std::max(extra, series_scratch(job.ind, rows, p));
+    // Up to 8 series a group (a cache line of doubles), fewer where their copies would pass
+    // 32 MiB a thread.
+    constexpr std::int64_t group_series = 8;
+    constexpr std::int64_t budget = std::int64_t{32} << 20 >> 3;  // doubles
+    const std::int64_t per_series = rows * (ni + no);
+    const std::int64_t width = std::clamp<std::int64_t>(budget / std::max<std::int64_t>(per_series, 1), 1, group_series);
+    const std::int64_t groups = (job.series + width - 1) / width;
+    const std::int64_t items = job.combos * groups;
+    const int used = static_cast<int>(std::clamp<std::int64_t>(items, 1, threads));
+    const std::int64_t per_thread = width * per_series + rows + extra;  // + int64 direction
+    auto memory = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(per_thread * used));
+
+    std::atomic<std::int64_t> next{0};
+    const OutputPages pages(job, no);
+    parallel(used, [&, per_thread, width, groups, items, ni, no, rows](int t) noexcept {
+        pages.populate(t, used);
+        double* const base = memory.get() + per_thread * t;
+        // Series k of the group: input i at base + (k * ni + i) * rows, then every output.
+        auto* direction = reinterpret_cast<std::int64_t*>(base + width * per_series);
+        double* scratch = base + width * per_series + rows;
+        for (;;) {
+            const std::int64_t item = next.fetch_add(1, std::memory_order_relaxed);
+            if (item >= items) break;
+            const std::int64_t p = item / groups, first = item % groups * width;
+            const int count = static_cast<int>(std::min(width, job.series - first));
+            double* in_at[3][group_series];
+            double* out_at[3][group_series];
+            for (int k = 0; k < count; ++k) {
+                for (int i = 0; i < ni; ++i) in_at[i][k] = base + (k * ni + i) * rows;
+                for (int o = 0; o < no; ++o) out_at[o][k] = base + (width * ni + k * no + o) * rows;
+            }
+            for (int i = 0; i < ni; ++i) {
+                gather_rows(job.in[i].data() + first * job.in[i].stride(1), job.in[i].stride(0), job.in[i].stride(1),
+                            rows, count, in_at[i]);
+            }
+            for (int k = 0; k < count; ++k) {
+                const double* in[3] = {in_at[0][k], in_at[1][k], in_at[2][k]};
+                double* out[3] = {out_at[0][k], out_at[1][k], out_at[2][k]};
+                run_series(job.ind, in, out, direction, rows, job.params[p], scratch);
+            }
+            for (int o = 0; o < no; ++o) {
+                scatter_rows(out_at[o], rows, count,
+                             job.out[o].data() + p * job.out[o].stride(1) + first * job.out[o].stride(2),
+                             job.out[o].stride(0), job.out[o].stride(2));
             }
         }
     });
@@ -403,6 +570,8 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (!fits) raise(PyExc_ValueError, "run(): a code is out of range");
         } else if (!job.long_form && job.sh.lanes) {
             run_lanes(job, threads);
+        } else if (!job.long_form) {
+            run_series_wide(job, threads);  // the window indicators: float64 outputs only
         } else {
             run_series_items(job, threads);
         }

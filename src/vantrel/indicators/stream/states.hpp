@@ -322,11 +322,48 @@ struct NormalizedT3 {
                                                         window.extreme_with<Lowest>(t3), warm_up_nan)
                                  : warm_up_nan;
     }
-    // Bars first .. first + n - 1 at once: the T3 values into `scratch`, the windows that lie
-    // inside these bars through the single-series normalization, the first period - 1
-    // (which reach back) through the queues.
+    // Bars first .. first + n - 1 at once, piece by piece (the bits of any split are the
+    // same), so that the T3 values of a piece stay in cache between its two passes.
     template <class In, class Out>
     void advance_many(std::int64_t first, std::int64_t n, In src, Out out, double* scratch) {
+        const std::int64_t size = piece();
+        for (std::int64_t done = 0; done < n; done += size) {
+            advance_piece(first + done, std::min(size, n - done), At<In>{src, done}, At<Out>{out, done}, scratch);
+        }
+    }
+    std::int64_t scratch(std::int64_t n) const noexcept {
+        const std::int64_t m = std::min(n, piece());
+        return m + 2 * tails_capacity(m, period);
+    }
+    void save(Writer& w) const {
+        for (double v : {step.e1, step.e2, step.e3, step.e4, step.e5, step.e6}) w.put(v);
+        w.put(window.samples());
+    }
+    void load(Reader& r, std::int64_t count) {
+        for (double* v : {&step.e1, &step.e2, &step.e3, &step.e4, &step.e5, &step.e6}) *v = r.real();
+        const std::int64_t size = held(count, period);
+        const std::vector<double> t3 = r.values(size);
+        if (r.ok()) window.restore(count, t3.data(), size);
+    }
+
+private:
+    // Bars per piece: many windows' worth, the queues' share (a window reaching back into
+    // the previous piece, and the restore) small beside it.
+    std::int64_t piece() const noexcept { return std::max<std::int64_t>(std::int64_t{1} << 15, 8 * period); }
+
+    // view[offset + k], readable and writable as the view is.
+    template <class View>
+    struct At {
+        View view;
+        std::int64_t offset;
+        decltype(auto) operator[](std::int64_t k) const noexcept { return view[offset + k]; }
+    };
+
+    // One piece: the T3 values into `scratch`, the windows that lie inside these bars through
+    // the single-series normalization, the first period - 1 (which reach back) through the
+    // queues.
+    template <class In, class Out>
+    void advance_piece(std::int64_t first, std::int64_t n, In src, Out out, double* scratch) {
         double* t3 = scratch;
         for (std::int64_t t = 0; t < n; ++t) t3[t] = first + t == 0 ? step.first(src[t]) : step.next(src[t]);
         const std::int64_t inside = n >= period ? n : 0;
@@ -343,18 +380,6 @@ struct NormalizedT3 {
         }
         if (inside) window.restore(first + n, t3 + (n - period), period);
     }
-    std::int64_t scratch(std::int64_t n) const noexcept { return n + 2 * tails_capacity(n, period); }
-    void save(Writer& w) const {
-        for (double v : {step.e1, step.e2, step.e3, step.e4, step.e5, step.e6}) w.put(v);
-        w.put(window.samples());
-    }
-    void load(Reader& r, std::int64_t count) {
-        for (double* v : {&step.e1, &step.e2, &step.e3, &step.e4, &step.e5, &step.e6}) *v = r.real();
-        const std::int64_t size = held(count, period);
-        const std::vector<double> t3 = r.values(size);
-        if (r.ok()) window.restore(count, t3.data(), size);
-    }
-
 };
 
 }  // namespace vi::stream
