@@ -124,21 +124,28 @@ private:
 template <class Key, class Same = std::equal_to<Key>>
 class Guess {
 public:
+    // Where a loop over rows is: the last row's code and key. The loop holds it in a local,
+    // so that it stays in registers from row to row.
+    struct Cursor {
+        std::int64_t last = -1;
+        Key key{};
+    };
+
     // The code of `key` if it is one of those two, else -1.
-    VI_KEYS_INLINE std::int64_t find(Key key) noexcept {
-        if (last_ >= 0 && Same{}(key, last_key_)) return last_;
-        const auto after = static_cast<std::size_t>(last_ + 1);
+    VI_KEYS_INLINE std::int64_t find(Key key, Cursor& at) const noexcept {
+        if (at.last >= 0 && Same{}(key, at.key)) return at.last;
+        const auto after = static_cast<std::size_t>(at.last + 1);
         if (after < keys_.size() && Same{}(keys_[after], key)) {
-            last_key_ = keys_[after];  // (objects: the one held, not the row's)
-            return last_ = static_cast<std::int64_t>(after);
+            at.key = keys_[after];  // (objects: the one held, not the row's)
+            return at.last = static_cast<std::int64_t>(after);
         }
         return -1;
     }
     // The row's key has the code c (a new code is the next one).
-    VI_KEYS_INLINE void saw(std::int64_t c, Key key) {
+    VI_KEYS_INLINE void saw(std::int64_t c, Key key, Cursor& at) {
         if (c == static_cast<std::int64_t>(keys_.size())) add(key);
-        last_ = c;
-        last_key_ = key;
+        at.last = c;
+        at.key = key;
     }
 
 private:
@@ -146,19 +153,18 @@ private:
     VI_KEYS_COLD void add(Key key) { keys_.push_back(key); }
 
     std::vector<Key> keys_;  // by code
-    std::int64_t last_ = -1;
-    Key last_key_{};
 };
 
 // Integers, float bits and dates.
 class NumberKeys {
 public:
+    using Cursor = Guess<std::uint64_t>::Cursor;
     explicit NumberKeys(std::int64_t& next) noexcept : table_(next) {}
-    VI_KEYS_INLINE std::int64_t code(std::uint64_t key) {
-        std::int64_t c = guess_.find(key);
+    VI_KEYS_INLINE std::int64_t code(std::uint64_t key, Cursor& at) {
+        std::int64_t c = guess_.find(key, at);
         if (c < 0) {
             c = table_.code(key);
-            guess_.saw(c, key);
+            guess_.saw(c, key, at);
         }
         return c;
     }
@@ -195,22 +201,32 @@ class BytesKeys {
 public:
     explicit BytesKeys(std::int64_t& next) : words_(next), next_(next) {}
 
+    // Up to 15 bytes and their length in two words: up to 7 bytes with the length in the top
+    // byte of the first (the second 0); else the length in the top byte of the second.
+    struct Packed {
+        std::uint64_t w[2];
+        std::uint64_t operator[](int k) const noexcept { return w[k]; }
+        bool operator==(const Packed& o) const noexcept { return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1])) == 0; }
+    };
+
+    using Cursor = Guess<Packed>::Cursor;
+
     // The code of the missing key (an Arrow null).
-    std::int64_t missing() {
+    std::int64_t missing(Cursor& at) {
         if (missing_ < 0) missing_ = next_++;
-        guess_.saw(missing_, unpacked);
+        guess_.saw(missing_, unpacked, at);
         return missing_;
     }
 
     // The code of the n bytes at p; the bytes up to `end` may be read (past p + n).
-    VI_KEYS_INLINE std::int64_t code(const unsigned char* p, std::size_t n, const unsigned char* end) {
+    VI_KEYS_INLINE std::int64_t code(const unsigned char* p, std::size_t n, const unsigned char* end, Cursor& at) {
         if (n > 15) {
             const std::int64_t c = long_code(p, n);
-            guess_.saw(c, unpacked);
+            guess_.saw(c, unpacked, at);
             return c;
         }
         const Packed key = pack(p, n, end);
-        std::int64_t c = guess_.find(key);
+        std::int64_t c = guess_.find(key, at);
         if (c >= 0) return c;
         if (n <= 7) {
             c = words_.code(key[0]);
@@ -223,7 +239,7 @@ public:
                     s.w1 = w1;
                 });
         }
-        guess_.saw(c, key);
+        guess_.saw(c, key, at);
         return c;
     }
 
@@ -242,13 +258,6 @@ private:
             });
     }
 
-    // Up to 15 bytes and their length in two words: up to 7 bytes with the length in the top
-    // byte of the first (the second 0); else the length in the top byte of the second.
-    struct Packed {
-        std::uint64_t w[2];
-        std::uint64_t operator[](int k) const noexcept { return w[k]; }
-        bool operator==(const Packed& o) const noexcept { return ((w[0] ^ o.w[0]) | (w[1] ^ o.w[1])) == 0; }
-    };
     static constexpr Packed unpacked{{0, ~std::uint64_t{0}}};  // no packed key: a long one, a null
 
     static VI_KEYS_INLINE Packed pack(const unsigned char* p, std::size_t n, const unsigned char* end) noexcept {
@@ -301,16 +310,24 @@ struct ObjectSlot {
 
 class ObjectKeys {
 public:
+    // The guess's compare: the same object, or text with the same characters.
+    struct SameKey {
+        bool operator()(PyObject* a, PyObject* b) const noexcept {
+            return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && same_text(a, b));
+        }
+    };
+
+    using Cursor = Guess<PyObject*, SameKey>::Cursor;
     explicit ObjectKeys(std::int64_t& next) noexcept : next_(next) {}
 
-    std::int64_t code(PyObject* o) {
+    std::int64_t code(PyObject* o, Cursor& at) {
         if (o == nullptr) raise(PyExc_ValueError, "factorize(): a key is missing");
         // The same object as a key's first is that key (the held references keep the first
         // objects alive, so no other object has their address).
-        std::int64_t c = guess_.find(o);
+        std::int64_t c = guess_.find(o, at);
         if (c < 0) {
             c = lookup(o);
-            guess_.saw(c, held_[static_cast<std::size_t>(c)].get());
+            guess_.saw(c, held_[static_cast<std::size_t>(c)].get(), at);
         }
         return c;
     }
@@ -377,13 +394,6 @@ private:
         return true;
     }
 
-    // The guess's compare: the same object, or text with the same characters.
-    struct SameKey {
-        bool operator()(PyObject* a, PyObject* b) const noexcept {
-            return a == b || (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) && same_text(a, b));
-        }
-    };
-
     Table<ObjectSlot> table_;
     std::vector<Ref> held_;  // by code: the key's first object
     Guess<PyObject*, SameKey> guess_;
@@ -438,10 +448,11 @@ struct NumberSource {
     std::ptrdiff_t step;
     template <class Emit>
     void each(Keys& keys, std::int64_t begin, std::int64_t end, Emit emit) const {
+        typename Keys::Cursor at;
         for (std::int64_t r = begin; r < end; ++r) {
             T v;
             std::memcpy(&v, base + r * step, sizeof v);
-            emit(r, keys.code(key(v)));
+            emit(r, keys.code(key(v), at));
         }
     }
     static std::uint64_t key(T v) noexcept {
@@ -463,10 +474,11 @@ struct FixedBytesSource {
     std::size_t width;
     template <class Emit>
     void each(Keys& keys, std::int64_t begin, std::int64_t end, Emit emit) const {
+        typename Keys::Cursor at;
         for (std::int64_t r = begin; r < end; ++r) {
             const unsigned char* p = base + r * step;
             // Only the key's own bytes: the rows may lie in any order in memory.
-            emit(r, keys.code(p, width, p + width));
+            emit(r, keys.code(p, width, p + width, at));
         }
     }
 };
@@ -556,13 +568,14 @@ template <class C>
 std::int64_t object_codes(const View& keys, C* codes) {
     std::int64_t next = 0;
     ObjectKeys table(next);
+    ObjectKeys::Cursor at;
     const std::int64_t rows = keys.shape(0);
     const unsigned char* base = keys.data();
     const std::ptrdiff_t step = keys.stride(0);
     for (std::int64_t r = 0; r < rows; ++r) {
         PyObject* o;
         std::memcpy(&o, base + r * step, sizeof o);
-        codes[r] = static_cast<C>(table.code(o));
+        codes[r] = static_cast<C>(table.code(o, at));
     }
     return next;
 }
@@ -687,25 +700,26 @@ struct ArrowChunk {
 
     // emit(first + i, code) for the rows i of [begin, end) of the chunk.
     template <class Offset, class Emit>
-    void each(BytesKeys& keys, std::int64_t begin, std::int64_t end, std::int64_t first, Emit& emit) const {
+    VI_KEYS_INLINE void each(BytesKeys& keys, std::int64_t begin, std::int64_t end, std::int64_t first, Emit& emit,
+                             BytesKeys::Cursor& at) const {
         const unsigned char* bits = has_validity ? validity.data() : nullptr;
         const unsigned char* base = has_data ? data.data() : nullptr;
         const std::int64_t size = has_data ? bytes(data) : 0;
         const unsigned char* stop_at = base + size;
-        const unsigned char* at = offsets.data();
+        const unsigned char* bounds = offsets.data();
         for (std::int64_t i = begin; i < end; ++i) {
             const std::int64_t j = offset + i;
             if (bits != nullptr && ((bits[j >> 3] >> (j & 7)) & 1) == 0) {
-                emit(first + i, keys.missing());
+                emit(first + i, keys.missing(at));
                 continue;
             }
             Offset start, stop;
-            std::memcpy(&start, at + j * sizeof(Offset), sizeof start);
-            std::memcpy(&stop, at + (j + 1) * sizeof(Offset), sizeof stop);
+            std::memcpy(&start, bounds + j * sizeof(Offset), sizeof start);
+            std::memcpy(&stop, bounds + (j + 1) * sizeof(Offset), sizeof stop);
             if (start < 0 || stop < start || static_cast<std::int64_t>(stop) > size) {
                 throw BadArrow{"factorize_arrow(): an offset lies outside the data buffer"};
             }
-            emit(first + i, keys.code(base + start, static_cast<std::size_t>(stop - start), stop_at));
+            emit(first + i, keys.code(base + start, static_cast<std::size_t>(stop - start), stop_at, at));
         }
     }
 };
@@ -721,15 +735,16 @@ struct ArrowSource {
     }
     template <class Emit>
     void each(Keys& keys, std::int64_t begin, std::int64_t end, Emit emit) const {
+        Keys::Cursor at;
         // The chunk of row `begin`, then chunk after chunk.
         auto k = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin()) - 1;
         for (; k < chunks.size() && starts[k] < end; ++k) {
             const std::int64_t first = starts[k];
             const std::int64_t from = std::max(begin, first) - first, to = std::min(end, starts[k + 1]) - first;
             if (chunks[k].large) {
-                chunks[k].each<std::int64_t>(keys, from, to, first, emit);
+                chunks[k].each<std::int64_t>(keys, from, to, first, emit, at);
             } else {
-                chunks[k].each<std::int32_t>(keys, from, to, first, emit);
+                chunks[k].each<std::int32_t>(keys, from, to, first, emit, at);
             }
         }
     }
