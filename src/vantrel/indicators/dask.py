@@ -156,11 +156,11 @@ def _key_columns(part: pd.DataFrame, by: list[Hashable]) -> dict[int, Any]:
 
 
 def _keys(part: pd.DataFrame, by: list[Hashable]) -> Any:
-    """One group number per row, as the batch call would number the keys' values (pandas
-    factorizes a column of strings several times faster than their array of objects)."""
+    """The keys of each row as the batch call takes them: one key column as it is (the batch
+    call numbers its values itself, fastest from the column), several as one group number."""
     columns = _key_columns(part, by)
     if len(columns) == 1:
-        return pd.factorize(columns[0], use_na_sentinel=False)[0]
+        return columns[0].reset_index(drop=True)
     frame = pd.DataFrame({i: c.to_numpy() for i, c in columns.items()})
     return frame.groupby(list(frame.columns), sort=False, dropna=False).ngroup().to_numpy()
 
@@ -186,7 +186,7 @@ def _compute_partition(part: pd.DataFrame, name: str, prices: list[Hashable], by
         if (take == np.arange(len(take))).all():
             take = None
         else:
-            keys = keys[take]
+            keys = keys[take] if isinstance(keys, np.ndarray) else keys.iloc[take].reset_index(drop=True)
             arrays = [a.iloc[take] for a in arrays]
     arrays = [a.reset_index(drop=True) for a in arrays]
     result = getattr(_batch, name)(*arrays, **params, by=keys, threads=1)
