@@ -10,7 +10,7 @@ several rounds), never a lone absolute time as the result:
 - long form (5,000 symbols x 500 bars, rows interleaved by date): EMA by= against polars
   ewm_mean(...).over("symbol") and pandas groupby().transform, ADX by= against groupby().apply;
 - a grid of 64 EMA periods over one 1e6 series against a loop of single calls;
-- threads=2 against threads=1;
+- threads=2 against threads=1, and what a second thread adds to plain memory traffic;
 - cold start: a fresh interpreter importing the batch module and finishing one wide ADX call,
   against importing numba and finishing the first call of its loop (compilation included).
 
@@ -316,6 +316,34 @@ def cold():
           f"call of the wide ADX loop: {numba * 1e3:.0f} ms; ours / numba = {ours / numba:.3f}")
 
 
+def memory_threads():
+    """What a second thread adds to plain memory traffic here: the wide lane indicators at
+    these sizes stream their arrays at about this speed, so their threads=2 column cannot beat
+    this figure."""
+    import threading
+
+    n = 2_500_000  # one wide call's 5,000 x 500 samples: 20 MB read, 20 MB written
+    src = np.random.default_rng(0).normal(size=n)
+    dst = np.empty_like(src)
+
+    def part(lo, hi):
+        np.add(src[lo:hi], 1.0, out=dst[lo:hi])  # NumPy releases the interpreter lock here
+
+    def two():
+        threads = [threading.Thread(target=part, args=(0, n // 2)),
+                   threading.Thread(target=part, args=(n // 2, n))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+
+    t = best_of({"one": lambda: part(0, n), "two": two}, rounds=max(ROUNDS, 15))
+    print("\n## Memory traffic: two threads against one\n")
+    print(f"20 MB read and 20 MB written by one thread / by two threads, half each: "
+          f"{t['one'] / t['two']:.2f}x (the most threads=2 can give a call bound by memory "
+          "traffic on this machine)")
+
+
 def main():
     try:
         loops = numba_loops()
@@ -325,6 +353,7 @@ def main():
     wide(loops)
     long_form()
     grid()
+    memory_threads()
     if loops:
         cold()
 
