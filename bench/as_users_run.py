@@ -43,6 +43,7 @@ TARGETS = [
      "numba:SUPERTREND", 0.50),
     ("(floor) ATR's memory traffic / TA-Lib ATR", "ATR", 1_000_000, "traffic:ATR", "talib:ATR", 1.00),
     ("ATR / its memory traffic", "ATR", 1_000_000, "ours:ATR", "traffic:ATR", 1.00),
+    ("ATR / its chain alone (one fma per bar)", "ATR", 1_000_000, "ours:ATR", "traffic:ATR-chain", 1.00),
     ("NORMALIZED_T3 / before", "NORMALIZED_T3", 1_000_000, "ours:NORMALIZED_T3", "before:NORMALIZED_T3",
      1.00),
     ("ADX / TA-Lib calls + the user's pd.DataFrame", "ADX", 1_000, "ours:ADX", "talib+frame:ADX", 0.35),
@@ -71,7 +72,7 @@ def make_call(contender: str, n: int, seed: int):
         return lambda: C.call(fn, name, h, l, c)
     if kind == "traffic":
         fn = C.traffic_function(name)
-        return lambda: C.call(fn, name, h, l, c)
+        return lambda: C.call(fn, name.split("-")[0], h, l, c)
     import pandas as pd
     import talib
 
