@@ -237,10 +237,11 @@ def same_bits(actual, expected) -> bool:
 
 @pytest.mark.parametrize("name", ["EMA", "ATR", "ADX", "SUPERTREND"])
 def test_wide_lanes_across_tile_and_band_edges(name, rng):
-    # 2,089 series: past one band of the widest tiles (64 tiles of 32 series) by one tile, one
-    # group of eight and three single series; 19 rows end every block depth (2, 3, 4, 8) short.
+    # 8,237 series: past a band of the widest tiles (256 tiles of 32 series, or two of 16) by
+    # a tile or two, one group of eight and five single series; 19 rows end every block depth
+    # (2, 3, 4) short.
     indicator = BY_NAME[name]
-    inputs = wide_inputs(indicator, rng, 19, 2089)
+    inputs = wide_inputs(indicator, rng, 19, 8237)
     expected = expected_columns(indicator, inputs, indicator.sample)
     outputs = ([None] if isinstance(indicator.result, str)
                else [column for column, _ in indicator.result])
@@ -250,3 +251,20 @@ def test_wide_lanes_across_tile_and_band_edges(name, rng):
             got = result if output is None else result[output]
             want = np.column_stack([e if output is None else e[output] for e in expected])
             assert same_bits(got, want), f"{name} {output} threads={threads}"
+
+
+@pytest.mark.parametrize("name, params", [
+    ("STOCHASTIC", {"k_period": 300, "d_period": 5}),
+    ("STOCHASTIC", {"k_period": 1, "d_period": 3}),
+    ("NORMALIZED_T3", {"period": 300, "t3_period": 3, "volume_factor": 0.7}),
+    ("NORMALIZED_T3", {"period": 1, "t3_period": 2, "volume_factor": 0.7})])
+def test_wide_window_lanes_over_long_series(name, params, rng):
+    # 15 series side by side run as 8, 4 and 2 lanes and one alone; 9,000 rows hold many
+    # windows and several of the pieces NORMALIZED_T3 makes its T3 in. Every other series
+    # has no NaN or infinity, so that NORMALIZED_T3 is not NaN from an early NaN on.
+    indicator = BY_NAME[name]
+    columns = [random_ohlc(rng, 9000, specials=0.0005 * (k % 2)) for k in range(15)]
+    picked = [2] if len(indicator.inputs) == 1 else [0, 1, 2]
+    inputs = [np.ascontiguousarray(np.column_stack([c[i] for c in columns])) for i in picked]
+    result = getattr(batch, name)(*inputs, **params, threads=2)
+    check_wide(indicator, result, inputs, params)

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,12 @@ std::int64_t lane_loop_avx(Indicator, const LaneColumns&, std::int64_t begin, st
     return begin;
 }
 std::int64_t lane_loop_avx512(Indicator, const LaneColumns&, std::int64_t begin, std::int64_t) noexcept {
+    return begin;
+}
+std::int64_t window_lanes_avx(Indicator, const LaneColumns&, std::int64_t begin, std::int64_t, void*) noexcept {
+    return begin;
+}
+std::int64_t window_lanes_avx512(Indicator, const LaneColumns&, std::int64_t begin, std::int64_t, void*) noexcept {
     return begin;
 }
 bool avx_usable() noexcept { return false; }
@@ -319,73 +326,60 @@ bool run_rows(Job& job, int threads) {
     }
 }
 
-// One series at a time: gathered into contiguous memory, run through the single-series
-// kernel, scattered back. Items are (combo, series) in the wide form and (combo, key) in
-// the long form, handed out to the threads one by one. (run() sends the wide form to
-// run_series_wide below, which gathers neighbouring series together.)
+// Long form, one key at a time (the window indicators): each key's rows are gathered into
+// contiguous memory, run through the single-series kernel and scattered back. Items are
+// (combo, key), handed out to the threads one by one.
 void run_series_items(Job& job, int threads) {
-    const std::int64_t units = job.long_form ? job.starts.shape(0) - 1 : job.series;
-    const std::int64_t items = job.combos * units;
+    const std::int64_t keys = job.starts.shape(0) - 1;
+    const std::int64_t items = job.combos * keys;
     if (items <= 0 || job.rows == 0) return;
     const int ni = job.sh.inputs, no = job.sh.outputs;
-    const auto* starts = reinterpret_cast<const std::int64_t*>(job.starts.data());
-    const auto* order = reinterpret_cast<const std::int64_t*>(job.order.data());
-    const std::ptrdiff_t starts_step = job.long_form ? job.starts.stride(0) : 0;
-    const std::ptrdiff_t order_step = job.long_form ? job.order.stride(0) : 0;
     auto key_start = [&](std::int64_t k) {
         std::int64_t v;
-        std::memcpy(&v, reinterpret_cast<const unsigned char*>(starts) + k * starts_step, sizeof v);
+        std::memcpy(&v, job.starts.data() + k * job.starts.stride(0), sizeof v);
         return v;
     };
 
-    // The longest series and the most working memory any item needs.
-    std::int64_t longest = job.rows;
-    if (job.long_form) {
-        longest = 0;
-        for (std::int64_t k = 0; k < units; ++k) longest = std::max(longest, key_start(k + 1) - key_start(k));
-    }
+    // The longest key and the most working memory any item needs.
+    std::int64_t longest = 0;
+    for (std::int64_t k = 0; k < keys; ++k) longest = std::max(longest, key_start(k + 1) - key_start(k));
     std::int64_t extra = 0;
     for (const ColumnParams& p : job.params) extra = std::max(extra, series_scratch(job.ind, longest, p));
     const int used = static_cast<int>(std::clamp<std::int64_t>(items, 1, threads));
-    const std::int64_t per_thread = longest * (ni + no) + longest + extra;  // + int64 direction
+    const std::int64_t per_thread = longest * (ni + no) + extra;
     auto memory = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(per_thread * used));
 
     std::atomic<std::int64_t> next{0};
-    parallel(used, [&, per_thread, units, items, ni, no, order, order_step](int t) noexcept {
+    parallel(used, [&, per_thread, keys, items, ni, no](int t) noexcept {
         double* base = memory.get() + per_thread * t;
         const double* in[3];
         double* out[3];
         for (int i = 0; i < ni; ++i) in[i] = base + longest * i;
         for (int o = 0; o < no; ++o) out[o] = base + longest * (ni + o);
-        auto* direction = reinterpret_cast<std::int64_t*>(base + longest * (ni + no));
-        double* scratch = base + longest * (ni + no + 1);
+        double* scratch = base + longest * (ni + no);
         for (;;) {
             const std::int64_t item = next.fetch_add(1, std::memory_order_relaxed);
             if (item >= items) break;
-            const std::int64_t p = item / units, u = item % units;
-            // Byte offsets of the item's rows: row j is at in_at(j) in every input.
-            const std::int64_t first = job.long_form ? key_start(u) : 0;
-            const std::int64_t length = job.long_form ? key_start(u + 1) - first : job.rows;
+            const std::int64_t p = item / keys, k = item % keys;
+            const std::int64_t first = key_start(k);
+            const std::int64_t length = key_start(k + 1) - first;
+            // Row j of the key is row(j) of the table.
             auto row = [&](std::int64_t j) {
-                if (!job.long_form) return j;
                 std::int64_t r;
-                std::memcpy(&r, reinterpret_cast<const unsigned char*>(order) + (first + j) * order_step, sizeof r);
+                std::memcpy(&r, job.order.data() + (first + j) * job.order.stride(0), sizeof r);
                 return r;
             };
             for (int i = 0; i < ni; ++i) {
-                const unsigned char* src = job.in[i].data() + (job.long_form ? 0 : u * job.in[i].stride(1));
+                const unsigned char* src = job.in[i].data();
                 const std::ptrdiff_t step = job.in[i].stride(0);
                 double* dst = const_cast<double*>(in[i]);
                 for (std::int64_t j = 0; j < length; ++j) std::memcpy(dst + j, src + row(j) * step, sizeof(double));
             }
-            run_series(job.ind, in, out, direction, length, job.params[p], scratch);
+            run_series(job.ind, in, out, length, job.params[p], scratch);
             for (int o = 0; o < no; ++o) {
-                unsigned char* dst = job.out[o].data() + p * job.out[o].stride(1) +
-                                     (job.long_form ? 0 : u * job.out[o].stride(2));
+                unsigned char* dst = job.out[o].data() + p * job.out[o].stride(1);
                 const std::ptrdiff_t step = job.out[o].stride(0);
-                const void* src = job.int_output[o] ? static_cast<const void*>(direction) : out[o];
-                const auto* bytes = static_cast<const unsigned char*>(src);
-                for (std::int64_t j = 0; j < length; ++j) std::memcpy(dst + row(j) * step, bytes + 8 * j, 8);
+                for (std::int64_t j = 0; j < length; ++j) std::memcpy(dst + row(j) * step, out[o] + j, sizeof(double));
             }
         }
     });
@@ -410,63 +404,127 @@ void scatter_rows(double* const* src, std::int64_t rows, int count, unsigned cha
     }
 }
 
-// Wide form, one series at a time (the window indicators): the series of a combo are taken
-// in groups of up to `group_series` neighbours. A group's inputs are gathered row by row
-// into contiguous memory, so a row's neighbouring values (one cache line in a C-order block)
-// are read once for the whole group instead of once per series, each series runs through
-// the single-series kernel, and the group's outputs are scattered back row by row the same
-// way. Groups are handed out to the threads one by one.
+// Wide form, the window indicators. Where each input's series lie side by side (a C-order
+// block) and so do each output's, every thread takes a contiguous share of the columns and
+// runs them through the kernels together in the lanes of the widest value type the
+// processor has (8, 4, then 2 series; see window_lanes_of), reading the inputs and writing
+// the outputs in place. What the lanes leave (an odd series), and every other layout, runs
+// in groups of up to 8 neighbouring series handed out to the threads one by one: a group's
+// inputs are gathered row by row into contiguous memory, so a row's neighbouring values are
+// read once for the whole group instead of once per series, each series runs through the
+// single-series kernel, and the outputs are scattered back row by row the same way.
 void run_series_wide(Job& job, int threads) {
-    const std::int64_t rows = job.rows;
-    if (job.combos * job.series <= 0 || rows == 0) return;
+    const std::int64_t rows = job.rows, series = job.series, columns = job.combos * job.series;
+    if (columns <= 0 || rows == 0) return;
     const int ni = job.sh.inputs, no = job.sh.outputs;
-    std::int64_t extra = 0;
-    for (const ColumnParams& p : job.params) extra = std::max(extra, series_scratch(job.ind, rows, p));
-    // Up to 8 series a group (a cache line of doubles), fewer where their copies would pass
-    // 32 MiB a thread.
+    bool side_by_side = true;
+    for (int i = 0; i < ni; ++i) side_by_side = side_by_side && job.in[i].stride(1) == sizeof(double);
+    for (int o = 0; o < no; ++o) side_by_side = side_by_side && job.out[o].stride(2) == sizeof(double);
+    std::int64_t extra = 0, lane_bytes = 0;
+    for (const ColumnParams& p : job.params) {
+        extra = std::max(extra, series_scratch(job.ind, rows, p));
+        if (side_by_side) lane_bytes = std::max(lane_bytes, window_scratch(job.ind, rows, p));
+    }
     constexpr std::int64_t group_series = 8;
+    // Up to 8 series a gathered group, fewer where their copies would pass 32 MiB a thread.
     constexpr std::int64_t budget = std::int64_t{32} << 20 >> 3;  // doubles
     const std::int64_t per_series = rows * (ni + no);
     const std::int64_t width = std::clamp<std::int64_t>(budget / std::max<std::int64_t>(per_series, 1), 1, group_series);
-    const std::int64_t groups = (job.series + width - 1) / width;
-    const std::int64_t items = job.combos * groups;
+    // The lanes' shares: whole groups of 8 columns, one share a thread.
+    const std::int64_t eights = (columns + group_series - 1) / group_series;
+    const std::int64_t groups = (series + group_series - 1) / group_series;
+    const std::int64_t items = side_by_side ? eights : job.combos * groups;
     const int used = static_cast<int>(std::clamp<std::int64_t>(items, 1, threads));
-    const std::int64_t per_thread = width * per_series + rows + extra;  // + int64 direction
-    auto memory = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(per_thread * used));
+    // A thread's memory: the lanes' working memory, then the gathered series and the
+    // kernel's own, from a 64-byte boundary.
+    const std::int64_t lane_doubles = (lane_bytes + 63) / 64 * 8;
+    const std::int64_t per_thread = lane_doubles + (width * per_series + extra + 7) / 8 * 8;
+    struct Free {
+        void operator()(void* p) const noexcept { ::operator delete(p, std::align_val_t{64}); }
+    };
+    const std::unique_ptr<void, Free> memory(
+        ::operator new(static_cast<std::size_t>(per_thread * used) * sizeof(double), std::align_val_t{64}));
+    // Every column's inputs and outputs at row 0 and its parameters, as the lanes take them.
+    std::vector<const unsigned char*> in(static_cast<std::size_t>(side_by_side ? columns * ni : 0));
+    std::vector<unsigned char*> out(static_cast<std::size_t>(side_by_side ? columns * no : 0));
+    std::vector<const void*> params(static_cast<std::size_t>(side_by_side ? columns : 0));
+    LaneColumns b{};
+    if (side_by_side) {
+        for (std::int64_t c = 0; c < columns; ++c) {
+            const std::int64_t p = c / series, s = c % series;
+            for (int i = 0; i < ni; ++i) in[c * ni + i] = job.in[i].data() + s * job.in[i].stride(1);
+            for (int o = 0; o < no; ++o) {
+                out[c * no + o] = job.out[o].data() + p * job.out[o].stride(1) + s * job.out[o].stride(2);
+            }
+            params[c] = &job.params[p];
+        }
+        b.rows = rows;
+        b.inputs = ni;
+        b.outputs = no;
+        for (int i = 0; i < ni; ++i) b.in_step[i] = job.in[i].stride(0);
+        for (int o = 0; o < no; ++o) b.out_step[o] = job.out[o].stride(0);
+        b.in = in.data();
+        b.out = out.data();
+        b.params = params.data();
+    }
+    const bool avx = avx_usable();
+    const bool avx512 = avx512_usable();
 
     std::atomic<std::int64_t> next{0};
     const OutputPages pages(job, no);
-    parallel(used, [&, per_thread, width, groups, items, ni, no, rows](int t) noexcept {
+    parallel(used, [&, per_thread, lane_doubles, width, groups, items, eights, ni, no, rows, avx, avx512](int t) noexcept {
         pages.populate(t, used);
-        double* const base = memory.get() + per_thread * t;
-        // Series k of the group: input i at base + (k * ni + i) * rows, then every output.
-        auto* direction = reinterpret_cast<std::int64_t*>(base + width * per_series);
-        double* scratch = base + width * per_series + rows;
+        double* const lane_memory = static_cast<double*>(memory.get()) + per_thread * t;
+        double* const base = lane_memory + lane_doubles;
+        // Series k of a gathered run: input i at base + (k * ni + i) * rows, then every output.
+        double* scratch = base + width * per_series;
+        // Series [first, last) of combo p, gathered `width` at a time.
+        auto gathered = [&](std::int64_t p, std::int64_t first, std::int64_t last) {
+            for (; first < last; first += width) {
+                const int count = static_cast<int>(std::min(width, last - first));
+                double* in_at[3][group_series];
+                double* out_at[3][group_series];
+                for (int k = 0; k < count; ++k) {
+                    for (int i = 0; i < ni; ++i) in_at[i][k] = base + (k * ni + i) * rows;
+                    for (int o = 0; o < no; ++o) out_at[o][k] = base + (width * ni + k * no + o) * rows;
+                }
+                for (int i = 0; i < ni; ++i) {
+                    gather_rows(job.in[i].data() + first * job.in[i].stride(1), job.in[i].stride(0),
+                                job.in[i].stride(1), rows, count, in_at[i]);
+                }
+                for (int k = 0; k < count; ++k) {
+                    const double* in_k[3] = {in_at[0][k], in_at[1][k], in_at[2][k]};
+                    double* out_k[3] = {out_at[0][k], out_at[1][k], out_at[2][k]};
+                    run_series(job.ind, in_k, out_k, rows, job.params[p], scratch);
+                }
+                for (int o = 0; o < no; ++o) {
+                    scatter_rows(out_at[o], rows, count,
+                                 job.out[o].data() + p * job.out[o].stride(1) + first * job.out[o].stride(2),
+                                 job.out[o].stride(0), job.out[o].stride(2));
+                }
+            }
+        };
+        if (side_by_side) {
+            // This thread's columns, combo by combo (the lanes of a group share parameters).
+            const std::int64_t begin = std::min(columns, eights * t / used * group_series);
+            const std::int64_t end = std::min(columns, eights * (t + 1) / used * group_series);
+            for (std::int64_t c = begin; c < end;) {
+                const std::int64_t p = c / series;
+                const std::int64_t stop = std::min(end, (p + 1) * series);
+                std::int64_t done = c;
+                if (avx512) done = window_lanes_avx512(job.ind, b, done, stop, lane_memory);
+                if (avx) done = window_lanes_avx(job.ind, b, done, stop, lane_memory);
+                done = window_lanes_of<Lanes2>(job.ind, b, done, stop, lane_memory);
+                gathered(p, done - p * series, stop - p * series);
+                c = stop;
+            }
+            return;
+        }
         for (;;) {
             const std::int64_t item = next.fetch_add(1, std::memory_order_relaxed);
             if (item >= items) break;
-            const std::int64_t p = item / groups, first = item % groups * width;
-            const int count = static_cast<int>(std::min(width, job.series - first));
-            double* in_at[3][group_series];
-            double* out_at[3][group_series];
-            for (int k = 0; k < count; ++k) {
-                for (int i = 0; i < ni; ++i) in_at[i][k] = base + (k * ni + i) * rows;
-                for (int o = 0; o < no; ++o) out_at[o][k] = base + (width * ni + k * no + o) * rows;
-            }
-            for (int i = 0; i < ni; ++i) {
-                gather_rows(job.in[i].data() + first * job.in[i].stride(1), job.in[i].stride(0), job.in[i].stride(1),
-                            rows, count, in_at[i]);
-            }
-            for (int k = 0; k < count; ++k) {
-                const double* in[3] = {in_at[0][k], in_at[1][k], in_at[2][k]};
-                double* out[3] = {out_at[0][k], out_at[1][k], out_at[2][k]};
-                run_series(job.ind, in, out, direction, rows, job.params[p], scratch);
-            }
-            for (int o = 0; o < no; ++o) {
-                scatter_rows(out_at[o], rows, count,
-                             job.out[o].data() + p * job.out[o].stride(1) + first * job.out[o].stride(2),
-                             job.out[o].stride(0), job.out[o].stride(2));
-            }
+            const std::int64_t p = item / groups, first = item % groups * group_series;
+            gathered(p, first, std::min(series, first + group_series));
         }
     });
 }
@@ -545,6 +603,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             if (job.order.shape(0) != job.rows || job.starts.shape(0) < 1) {
                 raise(PyExc_ValueError, "run(): order and starts do not fit the inputs");
             }
+            if (job.sh.lanes) raise(PyExc_ValueError, "run(): order and starts serve only the window indicators");
             // Every row once, keys in bounds: nothing is read or written outside an array.
             std::vector<bool> seen(static_cast<std::size_t>(job.rows), false);
             std::int64_t previous = 0;

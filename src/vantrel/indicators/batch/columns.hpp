@@ -3,21 +3,19 @@
 // series at a time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <new>
 
-#include "adx/kernel.hpp"
 #include "adx/step.hpp"
-#include "atr/kernel.hpp"
 #include "atr/step.hpp"
-#include "ema/kernel.hpp"
 #include "ema/step.hpp"
 #include "normalized_t3/kernel.hpp"
 #include "normalized_t3/step.hpp"
 #include "numeric/lane_loop.hpp"
 #include "numeric/views.hpp"
 #include "stochastic/kernel.hpp"
-#include "supertrend/kernel.hpp"
 #include "supertrend/step.hpp"
 
 namespace vi::batch {
@@ -137,47 +135,125 @@ struct ColumnParams {
 // Doubles of working memory that run_series needs beside its inputs and outputs.
 inline std::int64_t series_scratch(Indicator ind, std::int64_t length, const ColumnParams& p) noexcept {
     switch (ind) {
-        case Indicator::supertrend: return length;  // the ATR values
         case Indicator::stochastic: return 2 * tails_capacity(length, p.ints[0]);
         case Indicator::normalized_t3: return length + 2 * tails_capacity(length, p.ints[0]);
         default: return 0;
     }
 }
 
-// One series of `length` samples, contiguous, through the single-series kernels.
-inline void run_series(Indicator ind, const double* const* in, double* const* out, std::int64_t* direction,
-                       std::int64_t length, const ColumnParams& p, double* scratch) noexcept {
+// One series of a window indicator (STOCHASTIC, NORMALIZED_T3), `length` samples,
+// contiguous, through the single-series kernels. (The other indicators run in the lanes.)
+inline void run_series(Indicator ind, const double* const* in, double* const* out, std::int64_t length,
+                       const ColumnParams& p, double* scratch) noexcept {
     using In = Contiguous<const double>;
     using Out = Contiguous<double>;
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    switch (ind) {
-        case Indicator::ema: ema::kernel(In{in[0]}, Out{out[0]}, length, p.ints[0]); return;
-        case Indicator::atr: atr::kernel(In{in[0]}, In{in[1]}, In{in[2]}, Out{out[0]}, length, p.ints[0]); return;
-        case Indicator::adx:
-            adx::kernel(In{in[0]}, In{in[1]}, In{in[2]}, Out{out[0]}, Out{out[1]}, Out{out[2]}, length,
-                        p.ints[0], p.ints[1]);
-            return;
-        case Indicator::supertrend:
-            atr::kernel(In{in[0]}, In{in[1]}, In{in[2]}, Out{scratch}, length, p.ints[0]);
-            supertrend::kernel(In{in[0]}, In{in[1]}, In{in[2]}, In{scratch}, Out{out[0]},
-                               Contiguous<std::int64_t>{direction}, length, p.real);
-            return;
-        case Indicator::stochastic: {
-            const std::int64_t capacity = tails_capacity(length, p.ints[0]);
-            stochastic::k_pass(In{in[0]}, In{in[1]}, In{in[2]}, Out{out[0]}, length, p.ints[0], nan, scratch,
-                               scratch + capacity);
-            stochastic::d_pass(Out{out[0]}, Out{out[1]}, length, p.ints[0], p.ints[1], nan);
-            return;
+    const std::int64_t capacity = tails_capacity(length, p.ints[0]);
+    if (ind == Indicator::stochastic) {
+        stochastic::k_pass(In{in[0]}, In{in[1]}, In{in[2]}, Out{out[0]}, length, p.ints[0], nan, scratch,
+                           scratch + capacity);
+        stochastic::d_pass(Out{out[0]}, Out{out[1]}, length, p.ints[0], p.ints[1], nan);
+    } else if (ind == Indicator::normalized_t3) {
+        double* t3 = scratch;
+        normalized_t3::t3_pass(In{in[0]}, t3, length, p.ints[1], p.real, p.ints[0]);
+        normalized_t3::normalize_pass(t3, Out{out[0]}, length, p.ints[0], t3 + length, t3 + length + capacity, nan);
+    }
+}
+
+// The window indicators (STOCHASTIC, NORMALIZED_T3) with several series side by side:
+// groups of the lanes of V run through the kernels' pieces with V as their value type,
+// reading the inputs and writing the outputs in place. The groups of a batch take one
+// piece of rows after another in turn, so that a piece's rows (pages and cache lines, one
+// line holding up to 8 neighbouring series) are read by the neighbouring groups close
+// together in time, rather than each group walking every row of a tall input alone.
+//
+// A piece is a whole number of windows, at least `piece_rows` rows; a batch is as many
+// groups as `batch_lanes` lanes, fewer where their state (the window tails and the T3
+// cascade) would pass `batch_state_bytes`, which keeps a batch's state in the L2 cache.
+inline constexpr std::int64_t piece_rows = 256;
+inline constexpr std::int64_t batch_lanes = 512;
+inline constexpr std::int64_t batch_state_bytes = std::int64_t{256} << 10;
+
+struct WindowPlan {
+    std::int64_t piece;       // rows a piece
+    std::int64_t tails;       // values of the tails of one group (both orders)
+    std::int64_t lane_bytes;  // state bytes a lane
+    std::int64_t lanes;       // lanes a batch: a multiple of 8, so of every lane count
+};
+
+inline WindowPlan window_plan(Indicator ind, std::int64_t rows, const ColumnParams& p) noexcept {
+    const std::int64_t window = p.ints[0];
+    WindowPlan plan{};
+    plan.piece = std::max<std::int64_t>(1, piece_rows / window) * window;
+    plan.tails = 2 * tails_capacity(rows, window);
+    const std::int64_t cascade = ind == Indicator::normalized_t3 ? sizeof(normalized_t3::Step<double>) : 0;
+    plan.lane_bytes = plan.tails * std::int64_t{sizeof(double)} + cascade;
+    plan.lanes = std::clamp<std::int64_t>(batch_state_bytes / plan.lane_bytes / 8 * 8, 8, batch_lanes);
+    return plan;
+}
+
+// Bytes of working memory window_lanes_of needs for `rows` rows under parameters p, for
+// any lane type: a batch's state, and one piece of T3 values of the widest lanes.
+inline std::int64_t window_scratch(Indicator ind, std::int64_t rows, const ColumnParams& p) noexcept {
+    const WindowPlan plan = window_plan(ind, rows, p);
+    constexpr std::int64_t slack = 64 * 4;  // each part starts at a 64-byte boundary
+    return plan.lanes * plan.lane_bytes + plan.piece * 8 * std::int64_t{sizeof(double)} + slack;
+}
+
+// Columns [begin, end) of `b`, as many whole groups of the lanes of V as there are, where
+// every column's inputs and outputs are neighbouring doubles (one value of V a row) and all
+// share one parameter set (b.params[c] points to column c's ColumnParams); `scratch` holds
+// window_scratch() bytes from a 64-byte boundary. Returns the first column not done.
+template <class V>
+std::int64_t window_lanes_of(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end,
+                             void* scratch) noexcept {
+    constexpr int W = LaneTraits<V>::lanes;
+    const std::int64_t groups = (end - begin) / W;
+    if (groups == 0 || detail::layout<V>(b, begin, static_cast<int>(groups * W)) != detail::Layout::consecutive) {
+        return begin;
+    }
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const ColumnParams& p = *static_cast<const ColumnParams*>(b.params[begin]);
+    const WindowPlan plan = window_plan(ind, b.rows, p);
+    const std::int64_t rows = b.rows, half = plan.tails / 2;
+    auto at = [](void* memory, std::int64_t offset) {  // 64-byte aligned, offset bytes on
+        const auto address = (reinterpret_cast<std::uintptr_t>(memory) + offset + 63) / 64 * 64;
+        return reinterpret_cast<void*>(address);
+    };
+    const std::int64_t per_batch = plan.lanes / W;
+    using In = LaneRows<V>;
+    using Out = LaneRows<V, unsigned char>;
+    for (std::int64_t first = 0; first < groups; first += per_batch) {
+        const std::int64_t count = std::min(per_batch, groups - first);
+        V* const tails = static_cast<V*>(at(scratch, 0));
+        auto* const cascades = static_cast<normalized_t3::Step<V>*>(
+            at(scratch, count * plan.tails * std::int64_t{sizeof(V)}));
+        V* const buffer = static_cast<V*>(at(cascades + (ind == Indicator::normalized_t3 ? count : 0), 0));
+        if (ind == Indicator::normalized_t3) {
+            const normalized_t3::Params params(p.ints[1], p.real);
+            const normalized_t3::Params* lane[W];
+            for (const normalized_t3::Params*& q : lane) q = &params;
+            for (std::int64_t g = 0; g < count; ++g) new (cascades + g) normalized_t3::Step<V>(lane);
         }
-        case Indicator::normalized_t3: {
-            const std::int64_t capacity = tails_capacity(length, p.ints[0]);
-            double* t3 = scratch;
-            normalized_t3::t3_pass(In{in[0]}, t3, length, p.ints[1], p.real, p.ints[0]);
-            normalized_t3::normalize_pass(t3, Out{out[0]}, length, p.ints[0], t3 + length,
-                                          t3 + length + capacity, nan);
-            return;
+        for (std::int64_t lo = 0; lo < rows; lo += plan.piece) {
+            for (std::int64_t g = 0; g < count; ++g) {
+                const std::int64_t c = begin + (first + g) * W;
+                const unsigned char* const* in = b.in + c * b.inputs;
+                unsigned char* const* out = b.out + c * b.outputs;
+                V* const high_tails = tails + g * plan.tails;
+                if (ind == Indicator::stochastic) {
+                    stochastic::piece(In{in[0], b.in_step[0]}, In{in[1], b.in_step[1]}, In{in[2], b.in_step[2]},
+                                      Out{out[0], b.out_step[0]}, Out{out[1], b.out_step[1]}, rows, p.ints[0],
+                                      p.ints[1], nan, high_tails, high_tails + half, lo, lo + plan.piece);
+                } else {
+                    normalized_t3::piece(In{in[0], b.in_step[0]}, Out{out[0], b.out_step[0]}, rows, p.ints[0],
+                                         cascades[g], buffer, high_tails, high_tails + half, lo, lo + plan.piece,
+                                         nan);
+                }
+            }
         }
     }
+    return begin + groups * W;
 }
 
 // The lane loop of `ind` with value type V over columns [begin, end): tiles of G groups
@@ -198,6 +274,10 @@ std::int64_t lane_loop_of(Indicator ind, const LaneColumns& b, std::int64_t begi
 // lanes_avx512.cpp), each compiled for its instruction set; call only when usable.
 std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
 std::int64_t lane_loop_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
+std::int64_t window_lanes_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end,
+                              void* scratch) noexcept;
+std::int64_t window_lanes_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end,
+                                 void* scratch) noexcept;
 bool avx_usable() noexcept;
 bool avx512_usable() noexcept;
 

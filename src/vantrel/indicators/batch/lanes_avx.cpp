@@ -17,4 +17,11 @@ std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t beg
     return done;
 }
 
+std::int64_t window_lanes_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end,
+                              void* scratch) noexcept {
+    const std::int64_t done = window_lanes_of<Lanes4>(ind, b, begin, end, scratch);
+    _mm256_zeroupper();
+    return done;
+}
+
 }  // namespace vi::batch

@@ -38,6 +38,9 @@ inline Lanes8 select(Mask8 m, Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm51
 inline Lanes8 greater_of(Lanes8 a, Lanes8 b) noexcept {
     return Lanes8(_mm512_maskz_max_pd(static_cast<__mmask8>(0xFF), a.v, b.v));
 }
+inline Lanes8 lesser_of(Lanes8 a, Lanes8 b) noexcept {
+    return Lanes8(_mm512_maskz_min_pd(static_cast<__mmask8>(0xFF), a.v, b.v));
+}
 inline bool all(Mask8 m) noexcept { return m.m == 0xFF; }
 [[maybe_unused]] inline Mask8 both(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m & n.m)}; }
 [[maybe_unused]] inline Mask8 either(Mask8 m, Mask8 n) noexcept { return {static_cast<__mmask8>(m.m | n.m)}; }
@@ -81,6 +84,13 @@ namespace vi::batch {
 std::int64_t lane_loop_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
     const std::int64_t done = lane_loop_of<Lanes8>(ind, b, begin, end);
     _mm256_zeroupper();  // the caller runs SSE code, which pays for dirty upper halves
+    return done;
+}
+
+std::int64_t window_lanes_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end,
+                                 void* scratch) noexcept {
+    const std::int64_t done = window_lanes_of<Lanes8>(ind, b, begin, end, scratch);
+    _mm256_zeroupper();
     return done;
 }
 

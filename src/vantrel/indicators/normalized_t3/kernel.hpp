@@ -53,12 +53,14 @@ bool t3_pass(In src, double* t3, std::int64_t length, int t3_period, double volu
 }
 
 // One T3 value within its window's bounds; `nan` where the bounds are NaN (both are,
-// exactly when t3 at the window start is).
-inline double place(double t3, double max_val, double min_val, double nan) noexcept {
-    if (std::isnan(min_val)) return nan;
-    double range_val = max_val - min_val;
-    if (range_val == 0.0) range_val = 1.0;
-    return (t3 - min_val) / range_val - 0.5;
+// exactly when t3 at the window start is). V is a double (one series: the NaN test is a
+// branch) or a lane type (several series, every choice masked lane by lane).
+template <class V>
+V place(V t3, V max_val, V min_val, double nan) noexcept {
+    return choose(is_nan(min_val), [nan] { return V(nan); }, [&] {
+        const V range_val = max_val - min_val;
+        return (t3 - min_val) / select(range_val == V(0.0), V(1.0), range_val) - V(0.5);
+    });
 }
 
 // Writes out[0 .. length) from t3; `nan` is written wherever the bounds are NaN.
@@ -72,54 +74,60 @@ void normalize_pass(const double* t3, Out out, std::int64_t length, std::int64_t
     const Contiguous<const double> values{t3};
     window_extremes(values, values, length, period, high_tails, low_tails,
                     [t3, out, nan](std::int64_t i, double max_val, double min_val) {
-                        out[i] = place(t3[i], max_val, min_val, nan);
+                        out[i] = place<double>(t3[i], max_val, min_val, nan);
                     });
 }
 
-// Both passes in one, without a full-length T3 array: T3 is made a few of the window
-// extremes' blocks at a time (`chunk` samples, a multiple of `period` unless the input is
-// shorter) into `buffer`, right before the extremes read them. The same steps in the same
-// order as t3_pass then normalize_pass, so the same bits; `nan` must be known before the
-// pass, which it is whenever there is a warm-up to fill.
+// Both passes in one, without a full-length T3 array: T3 is made a piece of `chunk`
+// samples at a time (a multiple of `period` unless the input is shorter) into `buffer`,
+// right before the window extremes read it. The same steps in the same order as t3_pass
+// then normalize_pass, so the same bits; `nan` must be known before the pass, which it is
+// whenever there is a warm-up to fill.
 inline std::int64_t one_pass_chunk(std::int64_t length, std::int64_t period) noexcept {
     const std::int64_t blocks = std::max<std::int64_t>(1, 4096 / period);
     return std::min(length, blocks * period);
 }
 
+// The piece of positions [lo, min(hi, length)) of the one pass, lo a multiple of `period`
+// and hi one too or at least length: `step` holds the cascade after position lo - 1 (made
+// from the parameters when lo is 0) and moves on to hi - 1; `buffer` takes the piece's
+// hi - lo T3 values; the tails hold what the piece before left there. V is the value type:
+// a double for one series, or a lane type for several series side by side with the same
+// parameters, which run piece by piece in turn.
+template <class In, class Out, class V>
+void piece(In src, Out out, std::int64_t length, std::int64_t period, Step<V>& step, V* buffer, V* high_tails,
+           V* low_tails, std::int64_t lo, std::int64_t hi, double nan) noexcept {
+    hi = std::min(hi, length);
+    for (std::int64_t i = lo; i < std::min(period - 1, hi); ++i) out[i] = V(nan);
+    Step<V> s = step;  // a local, which no store into `buffer` can alias
+    std::int64_t i = lo;
+    if (i == 0 && i < hi) buffer[i++] = s.first(src[0]);
+    for (; i < hi; ++i) buffer[i - lo] = s.next(src[i]);
+    step = s;
+    // T3 at position i of the piece.
+    struct Piece {
+        const V* buffer;
+        std::int64_t lo;
+        V operator[](std::int64_t i) const noexcept { return buffer[i - lo]; }
+    };
+    const Piece t3{buffer, lo};
+    window_extremes_range(t3, t3, length, period, lo, hi, high_tails, low_tails,
+                          [t3, out, nan](std::int64_t i, V max_val, V min_val) {
+                              out[i] = place<V>(t3[i], max_val, min_val, nan);
+                          });
+}
+
+// The whole pass over one series; `buffer` holds one_pass_chunk(length, period) doubles.
 template <class In, class Out>
 void one_pass(In src, Out out, std::int64_t length, int t3_period, double volume_factor, std::int64_t period,
               double* buffer, double* high_tails, double* low_tails, double nan) noexcept {
-    if (length <= 0) return;
-    const std::int64_t warm_up = std::min(period - 1, length);
-    for (std::int64_t i = 0; i < warm_up; ++i) out[i] = nan;
     const Params params(t3_period, volume_factor);
     const Params* lane = &params;
     Step<double> step(&lane);
     const std::int64_t chunk = one_pass_chunk(length, period);
-    // T3 at sample i of the current chunk, which starts at *base.
-    struct Current {
-        const double* buffer;
-        const std::int64_t* base;
-        double operator[](std::int64_t i) const noexcept { return buffer[i - *base]; }
-    };
-    std::int64_t base = 0, made = 0;
-    const Current t3{buffer, &base};
-    auto make = [&](std::int64_t begin, std::int64_t) {
-        if (begin < made) return;
-        base = begin;
-        made = std::min(begin + chunk, length);
-        Step<double> s = step;  // a local, which no store into `buffer` can alias
-        std::int64_t i = begin;
-        if (i == 0) buffer[i++] = s.first(src[0]);
-        for (; i < made; ++i) buffer[i - begin] = s.next(src[i]);
-        step = s;
-    };
-    window_extremes(
-        t3, t3, length, period, high_tails, low_tails,
-        [t3, out, nan](std::int64_t i, double max_val, double min_val) {
-            out[i] = place(t3[i], max_val, min_val, nan);
-        },
-        make);
+    for (std::int64_t lo = 0; lo < length; lo += chunk) {
+        piece(src, out, length, period, step, buffer, high_tails, low_tails, lo, lo + chunk, nan);
+    }
 }
 
 }  // namespace vi::normalized_t3

@@ -14,6 +14,7 @@
 //   select(m, a, b)              m ? a : b
 //   greater_of(a, b)             a > b ? a : b   (b when either is NaN or both are zeros:
 //                                x86's maxsd/maxpd exactly)
+//   lesser_of(a, b)              a < b ? a : b   (minsd/minpd, likewise)
 //   all(m)                       every lane of m true (a branch for the rare lane)
 //   choose(m, f, g)              m ? f() : g(), f and g without side effects
 //   both(m, n), either(m, n), negate(m)    &&, ||, ! of comparison results
@@ -52,6 +53,7 @@ namespace vi {
 
 inline double select(bool m, double a, double b) noexcept { return m ? a : b; }
 inline double greater_of(double a, double b) noexcept { return a > b ? a : b; }
+inline double lesser_of(double a, double b) noexcept { return a < b ? a : b; }
 inline bool all(bool m) noexcept { return m; }
 inline bool both(bool m, bool n) noexcept { return m && n; }
 inline bool either(bool m, bool n) noexcept { return m || n; }
@@ -140,6 +142,7 @@ inline Lanes2 select(Mask2L m, Lanes2 a, Lanes2 b) noexcept {
     return Lanes2(_mm_or_pd(_mm_and_pd(m.v, a.v), _mm_andnot_pd(m.v, b.v)));
 }
 inline Lanes2 greater_of(Lanes2 a, Lanes2 b) noexcept { return Lanes2(_mm_max_pd(a.v, b.v)); }
+inline Lanes2 lesser_of(Lanes2 a, Lanes2 b) noexcept { return Lanes2(_mm_min_pd(a.v, b.v)); }
 inline bool all(Mask2L m) noexcept { return _mm_movemask_pd(m.v) == 3; }
 inline Mask2L both(Mask2L m, Mask2L n) noexcept { return {_mm_and_pd(m.v, n.v)}; }
 inline Mask2L either(Mask2L m, Mask2L n) noexcept { return {_mm_or_pd(m.v, n.v)}; }
@@ -218,6 +221,12 @@ inline Lanes2 greater_of(Lanes2 a, Lanes2 b) noexcept {
     Lanes2 r;
     r.v[0] = a.v[0] > b.v[0] ? a.v[0] : b.v[0];
     r.v[1] = a.v[1] > b.v[1] ? a.v[1] : b.v[1];
+    return r;
+}
+inline Lanes2 lesser_of(Lanes2 a, Lanes2 b) noexcept {
+    Lanes2 r;
+    r.v[0] = a.v[0] < b.v[0] ? a.v[0] : b.v[0];
+    r.v[1] = a.v[1] < b.v[1] ? a.v[1] : b.v[1];
     return r;
 }
 inline bool all(Mask2L m) noexcept { return m.v[0] && m.v[1]; }

@@ -42,6 +42,7 @@ inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
     return Lanes4(_mm256_or_pd(_mm256_and_pd(m.v, a.v), _mm256_andnot_pd(m.v, b.v)));
 }
 inline Lanes4 greater_of(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_max_pd(a.v, b.v)); }
+[[maybe_unused]] inline Lanes4 lesser_of(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_min_pd(a.v, b.v)); }
 inline bool all(Mask4 m) noexcept { return _mm256_movemask_pd(m.v) == 0xF; }
 inline Mask4 both(Mask4 m, Mask4 n) noexcept { return {_mm256_and_pd(m.v, n.v)}; }
 [[maybe_unused]] inline Mask4 either(Mask4 m, Mask4 n) noexcept { return {_mm256_or_pd(m.v, n.v)}; }

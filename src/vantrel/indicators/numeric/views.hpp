@@ -18,12 +18,14 @@ namespace vi {
 
 template <class T>
 struct Contiguous {
+    using value_type = std::remove_const_t<T>;
     T* base;
     T& operator[](std::int64_t i) const noexcept { return base[i]; }
 };
 
 template <class T>
 struct Strided {
+    using value_type = std::remove_const_t<T>;
     using Byte = std::conditional_t<std::is_const_v<T>, const unsigned char, unsigned char>;
     Byte* base;
     std::ptrdiff_t step;  // bytes between consecutive elements

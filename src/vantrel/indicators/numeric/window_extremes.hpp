@@ -26,13 +26,19 @@
 //     from tail to tail, starting from the sentinel);
 //   - the sentinel never beats a value, and has the bits of a real -inf (+inf): a window
 //     whose first sample is not NaN gets the sentinel only when that sample is -inf.
-// The working memory is the tails of one block: window - 1 doubles per input (fewer when
+// The working memory is the tails of one block: window - 1 values per input (fewer when
 // the input is shorter).
+//
+// The value type V is a double (one series) or a lane type of numeric/lanes.hpp (several
+// series side by side, all with the same window): every step is the same per lane, since
+// keep() is greater_of / lesser_of with the later value first, "b > a ? b : a" lane by lane.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+
+#include "numeric/lanes.hpp"
 
 namespace vi {
 
@@ -40,17 +46,25 @@ namespace vi {
 struct Highest {
     static constexpr double none = -std::numeric_limits<double>::infinity();
     static bool beats(double b, double a) noexcept { return b > a; }
+    template <class V>
+    static V keep(V a, V b) noexcept {
+        return greater_of(b, a);
+    }
 };
 // The smallest value, mirrored.
 struct Lowest {
     static constexpr double none = std::numeric_limits<double>::infinity();
     static bool beats(double b, double a) noexcept { return b < a; }
+    template <class V>
+    static V keep(V a, V b) noexcept {
+        return lesser_of(b, a);
+    }
 };
 
 // a, unless the later b beats it strictly (a NaN b never does; a NaN a stays).
-template <class Order>
-inline double keep(double a, double b) noexcept {
-    return Order::beats(b, a) ? b : a;
+template <class Order, class V>
+inline V keep(V a, V b) noexcept {
+    return Order::keep(a, b);
 }
 
 // Doubles each tail buffer of window_extremes holds: window - 1 when the input has
@@ -59,69 +73,73 @@ inline std::int64_t tails_capacity(std::int64_t length, std::int64_t window) noe
     return std::max<std::int64_t>(1, std::min(length, window) - 1);
 }
 
-// What window_extremes calls before it reads a block: nothing.
-struct NoBlockHook {
-    void operator()(std::int64_t, std::int64_t) const noexcept {}
-};
-
 // Calls emit(i, highest, lowest) for i = window - 1 .. length - 1 in ascending order,
 // where `highest` is the rescan's maximum of high[i - window + 1 .. i] and `lowest` the
 // rescan's minimum of low[i - window + 1 .. i] (`high` and `low` may be one array).
 // Requires window >= 1; `high_tails` and `low_tails` hold tails_capacity(length, window)
-// doubles each. Reads high and low at [0, length) only. `emit` is taken by value (a
-// lambda of views is small), so its captures can stay in registers.
+// values each (of the value type, to which high[i] and low[i] convert). Reads high and low
+// at [0, length) only. `emit` is taken by value (a lambda of views is small), so its
+// captures can stay in registers.
 //
-// The input is read block by block, blocks of `window` samples from 0: `block(begin,
-// end)` is called before the first read of [begin, end), and after it only samples of
-// that block are read (and emitted) until the next call. So the input may be made a
-// block or several at a time into a buffer, right before it is needed.
-template <class High, class Low, class Emit, class Block = NoBlockHook>
-void window_extremes(High high, Low low, std::int64_t length, std::int64_t window,
-                     double* high_tails, double* low_tails, Emit emit, Block block = {}) noexcept {
+// window_extremes_range does the same a range of blocks at a time: the blocks of `window`
+// samples from 0 that start in [from, to), where `from` is a multiple of window and `to`
+// one too or at least length. It reads high and low in [from, min(to, length)) only, and
+// emits every i >= window - 1 there. The tails pass from one block to the next, so calls
+// for [0, a), [a, b), ... one after the other emit what one call for [0, length) emits,
+// and the input may be made a range at a time into a buffer, right before it is needed.
+template <class High, class Low, class V, class Emit>
+void window_extremes_range(High high, Low low, std::int64_t length, std::int64_t window, std::int64_t from,
+                           std::int64_t to, V* high_tails, V* low_tails, Emit emit) noexcept {
+    const V none_high(Highest::none), none_low(Lowest::none);
     // Block [begin, last]; begin + window stays far inside 64 bits (window < 2^31).
-    for (std::int64_t begin = 0; begin < length; begin += window) {
+    for (std::int64_t begin = from; begin < std::min(to, length); begin += window) {
         const std::int64_t last = begin + window - 1;
         const std::int64_t stop = std::min(last, length);
-        block(begin, std::min(begin + window, length));
         // Heads [begin, i]: a forward scan from the sentinel.
-        double head_high = Highest::none;
-        double head_low = Lowest::none;
+        V head_high = none_high;
+        V head_low = none_low;
         if (begin == 0) {
             // Windows ending here would start before 0: only the head is needed.
             for (std::int64_t i = 0; i < stop; ++i) {
-                head_high = keep<Highest>(head_high, high[i]);
-                head_low = keep<Lowest>(head_low, low[i]);
+                head_high = keep<Highest, V>(head_high, high[i]);
+                head_low = keep<Lowest, V>(head_low, low[i]);
             }
         } else {
             // The window ending at i = begin + j starts at (begin - window + 1) + j in
             // the previous block, whose tail from there is tails[j]; the head follows.
             for (std::int64_t i = begin, j = 0; i < stop; ++i, ++j) {
-                head_high = keep<Highest>(head_high, high[i]);
-                head_low = keep<Lowest>(head_low, low[i]);
+                head_high = keep<Highest, V>(head_high, high[i]);
+                head_low = keep<Lowest, V>(head_low, low[i]);
                 emit(i, keep<Highest>(high_tails[j], head_high), keep<Lowest>(low_tails[j], head_low));
             }
         }
         if (last >= length) break;
         // The window ending at `last` is the whole block: its head, taken from its
         // first sample (which stays when it is NaN).
-        head_high = keep<Highest>(head_high, high[last]);
-        head_low = keep<Lowest>(head_low, low[last]);
-        emit(last, keep<Highest>(high[begin], head_high), keep<Lowest>(low[begin], head_low));
+        head_high = keep<Highest, V>(head_high, high[last]);
+        head_low = keep<Lowest, V>(head_low, low[last]);
+        emit(last, keep<Highest, V>(high[begin], head_high), keep<Lowest, V>(low[begin], head_low));
         if (last + 1 == length) break;
         // Tails [s, last] for s = begin + 1 .. last, the starts of the next block's
         // windows, stored at tails[s - begin - 1]: a backward scan that carries the
         // answer over the non-NaN samples (`rest_*`, the sentinel when there is none).
-        double rest_high = Highest::none;
-        double rest_low = Lowest::none;
+        V rest_high = none_high;
+        V rest_low = none_low;
         for (std::int64_t s = last; s > begin; --s) {
-            const double h = high[s];
-            const double l = low[s];
+            const V h = high[s];
+            const V l = low[s];
             high_tails[s - begin - 1] = keep<Highest>(h, rest_high);
             low_tails[s - begin - 1] = keep<Lowest>(l, rest_low);
-            rest_high = keep<Highest>(keep<Highest>(Highest::none, h), rest_high);
-            rest_low = keep<Lowest>(keep<Lowest>(Lowest::none, l), rest_low);
+            rest_high = keep<Highest>(keep<Highest>(none_high, h), rest_high);
+            rest_low = keep<Lowest>(keep<Lowest>(none_low, l), rest_low);
         }
     }
+}
+
+template <class High, class Low, class V, class Emit>
+void window_extremes(High high, Low low, std::int64_t length, std::int64_t window, V* high_tails, V* low_tails,
+                     Emit emit) noexcept {
+    window_extremes_range(high, low, length, window, 0, length, high_tails, low_tails, emit);
 }
 
 }  // namespace vi

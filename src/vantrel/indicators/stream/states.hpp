@@ -218,7 +218,7 @@ struct Stochastic {
         lows.push(in[1]);
         // Locals, not out[]: the values stay in registers through %D and the ring.
         const double k = i >= k_period - 1
-                             ? stochastic::percent_k(in[2], highs.extreme<Highest>(), lows.extreme<Lowest>())
+                             ? stochastic::percent_k<double>(in[2], highs.extreme<Highest>(), lows.extreme<Lowest>())
                              : warm_up_nan;
         const double d = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : k; });
         ks.push_back(k);
@@ -226,7 +226,7 @@ struct Stochastic {
         out[1] = d;
     }
     void peek(std::int64_t i, const double* in, double* out) const {
-        const double k = i >= k_period - 1 ? stochastic::percent_k(in[2], highs.extreme_with<Highest>(in[0]),
+        const double k = i >= k_period - 1 ? stochastic::percent_k<double>(in[2], highs.extreme_with<Highest>(in[0]),
                                                                     lows.extreme_with<Lowest>(in[1]))
                                            : warm_up_nan;
         out[1] = percent_d(i, [&](std::int64_t j) { return j < 0 ? ks[ks.size() + j] : k; });
@@ -247,7 +247,7 @@ struct Stochastic {
             highs.push(high[t]);
             lows.push(low[t]);
             k_out[t] = first + t >= k_period - 1
-                           ? stochastic::percent_k(close[t], highs.extreme<Highest>(), lows.extreme<Lowest>())
+                           ? stochastic::percent_k<double>(close[t], highs.extreme<Highest>(), lows.extreme<Lowest>())
                            : warm_up_nan;
         }
         if (inside) {
