@@ -167,9 +167,10 @@ inline void run_series(Indicator ind, const double* const* in, double* const* ou
 // line holding up to 8 neighbouring series) are read by the neighbouring groups close
 // together in time, rather than each group walking every row of a tall input alone.
 //
-// A piece is a whole number of windows, at least `piece_rows` rows; a batch is as many
-// groups as `batch_lanes` lanes, fewer where their state (the window tails and the T3
-// cascade) would pass `batch_state_bytes`, which keeps a batch's state in the L2 cache.
+// A piece is the most whole windows within `piece_rows` rows (one window where a window is
+// longer); a batch is as many groups as `batch_lanes` lanes, fewer where their state (the
+// window tails and the T3 cascade) would pass `batch_state_bytes`, which keeps a batch's
+// state in the L2 cache.
 inline constexpr std::int64_t piece_rows = 256;
 inline constexpr std::int64_t batch_lanes = 512;
 inline constexpr std::int64_t batch_state_bytes = std::int64_t{256} << 10;
