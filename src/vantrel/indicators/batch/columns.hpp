@@ -175,21 +175,6 @@ inline constexpr std::int64_t piece_rows = 256;
 inline constexpr std::int64_t batch_lanes = 512;
 inline constexpr std::int64_t batch_state_bytes = std::int64_t{256} << 10;
 
-// Asks for the cache line at p ahead of its use, to read it or to write it, into the L2
-// cache; only a hint (nothing where the compiler has no such builtin).
-inline void prefetch(const void* p, bool write) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    if (write) {
-        __builtin_prefetch(p, 1, 2);
-    } else {
-        __builtin_prefetch(p, 0, 2);
-    }
-#else
-    (void)p;
-    (void)write;
-#endif
-}
-
 struct WindowPlan {
     std::int64_t piece;       // rows a piece
     std::int64_t tails;       // values of the tails of one group (both orders)

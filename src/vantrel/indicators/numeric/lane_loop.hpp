@@ -35,6 +35,21 @@ struct LaneColumns {
     const void* const* params;       // params[c]: the step's Params of column c
 };
 
+// Asks for the cache line at p ahead of its use, to read it or to write it, into the L2
+// cache; only a hint (nothing where the compiler has no such builtin).
+inline void prefetch(const void* p, bool write) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    if (write) {
+        __builtin_prefetch(p, 1, 2);
+    } else {
+        __builtin_prefetch(p, 0, 2);
+    }
+#else
+    (void)p;
+    (void)write;
+#endif
+}
+
 // The samples of W neighbouring series, one row after another: element i is the W doubles
 // (one value of V) at base + i * step bytes. With V a lane type the W doubles lie next to
 // each other from an address aligned to a double; with V a double any address serves.
@@ -119,6 +134,7 @@ template <class Step, class V, int G, Layout L>
 struct Tile {
     static constexpr int W = LaneTraits<V>::lanes;
     static constexpr int groups = G;
+    static constexpr Layout layout = L;
     static constexpr int NI = Step::inputs;
     static constexpr int NO = Step::outputs;
 
@@ -229,13 +245,38 @@ inline constexpr std::int64_t block_rows = [] {
     return std::int64_t{rows < 2 ? 2 : rows > 4 ? 4 : rows};
 }();
 
+// Tiles ahead whose rows of a block are asked for (consecutive layout): the tile two on.
+inline constexpr int prefetch_tiles = 2;
+
 template <class T, class Step>
 void run_band(const LaneColumns& b, std::int64_t c, int tiles, T* band) noexcept {
     for (int k = 0; k < tiles; ++k) band[k].init(b, c + k * T::groups * T::W);
     constexpr std::int64_t depth = block_rows<Step>;
+    constexpr int tile_bytes = T::groups * T::W * static_cast<int>(sizeof(double));
     for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
         const std::int64_t t1 = t0 + depth < b.rows ? t0 + depth : b.rows;
-        for (int k = 0; k < tiles; ++k) band[k].rows(b, t0, t1);
+        for (int k = 0; k < tiles; ++k) {
+            if constexpr (T::layout == Layout::consecutive) {
+                // The block's rows of a tile ahead, a cache line at a time: the rows of a block
+                // are many short streams at once, more than the processor's prefetchers follow.
+                if (k + prefetch_tiles < tiles) {
+                    const T& ahead = band[k + prefetch_tiles];
+                    for (std::int64_t t = t0; t < t1; ++t) {
+                        for (int i = 0; i < T::NI; ++i) {
+                            for (int at = 0; at < tile_bytes; at += 64) {
+                                prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
+                            }
+                        }
+                        for (int o = 0; o < T::NO; ++o) {
+                            for (int at = 0; at < tile_bytes; at += 64) {
+                                prefetch(ahead.out[0][o][0] + t * b.out_step[o] + at, true);
+                            }
+                        }
+                    }
+                }
+            }
+            band[k].rows(b, t0, t1);
+        }
     }
 }
 
