@@ -288,21 +288,11 @@ def _columns(level_values: list, names: list):
     return pd.MultiIndex.from_product(level_values, names=names)
 
 
-# pandas 3 (copy on write) keeps arrays joined side by side as blocks of their own; older
-# releases copy them into one block.
-_JOINS_IN_PLACE = int(pd.__version__.split(".")[0]) >= 3
-
-
 def _allocate(ind: _Indicator, rows: int, tail: tuple):
     """The output arrays of a call, (rows, combos[, series]) each, and the block they share
-    when every output is float64 (outputs on the axis after the combos, so that the frame's
-    columns, combination by combination, are one block). Without a grid, where pandas joins
-    arrays in place, each output is an array of its own instead: memory the size of one
-    output is what the C allocator hands back to the next call without clearing it again,
-    where one block of several outputs is past its threshold and fresh pages every time
-    (ADX on 5,000 x 500: 60 MB, which costs about as much to clear as the call to compute)."""
+    when every output is float64 (outputs on the axis after the combos)."""
     n_out = len(ind.outputs)
-    if not ind.int_outputs and (tail[0] > 1 or not _JOINS_IN_PLACE):
+    if not ind.int_outputs:
         block = np.empty((rows, tail[0], n_out) + tail[1:], dtype=np.float64)
         return block, [block[:, :, o] for o in range(n_out)]
     outputs = [np.empty((rows,) + tail, dtype=np.int64 if name in ind.int_outputs else np.float64)
@@ -320,8 +310,8 @@ def _frame(block, outputs, index, columns):
     rows = outputs[0].shape[0]
     if block is not None:
         return pd.DataFrame(_flat(block), index=index, columns=columns, copy=False)
-    # One array per output (SuperTrend's int64 direction, or no grid): one frame per output,
-    # then the columns interleaved combination by combination.
+    # Mixed dtypes (SuperTrend's int64 direction): one frame per output, then the columns
+    # interleaved combination by combination.
     parts = [pd.DataFrame(_flat(o), index=index, copy=False) for o in outputs]
     per_output = parts[0].shape[1]
     combos = outputs[0].shape[1]
