@@ -26,11 +26,6 @@
 #include <thread>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#include <unistd.h>
-#endif
-
 #include "batch/buffer.hpp"
 #include "batch/columns.hpp"
 #include "batch/keys.hpp"
@@ -109,85 +104,6 @@ struct Job {
     std::int64_t keys = 0;
 };
 
-// Fresh output memory costs its first write a page fault, in which the kernel clears the
-// page; for a call's tens of megabytes that clearing is a large part of the call, and it
-// runs on whichever thread writes first. With several threads each one first has the
-// kernel map and clear its own share of the output pages (MADV_POPULATE_WRITE: contents
-// of pages already present are left as they are), so the clearing runs on every thread
-// instead of one after the other on the same pages. Shares are split at 2 MiB, the size of
-// a transparent huge page, so no two threads clear the same one. Best effort: where the
-// kernel lacks the call nothing happens and the loop faults the pages as before.
-class OutputPages {
-public:
-    explicit OutputPages(const Job& job, int outputs) {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-        for (int o = 0; o < outputs; ++o) {
-            const View& v = job.out[o];
-            std::uintptr_t lo = reinterpret_cast<std::uintptr_t>(v.data()), hi = lo + 8;
-            for (int k = 0; k < 3; ++k) {
-                if (v.shape(k) == 0) return;  // no elements (the loop has nothing to write)
-                const std::ptrdiff_t span = v.stride(k) * static_cast<std::ptrdiff_t>(v.shape(k) - 1);
-                if (span < 0) lo -= static_cast<std::uintptr_t>(-span);
-                else hi += static_cast<std::uintptr_t>(span);
-            }
-            // Whole pages: the first and last hold elements, so every page between is mapped.
-            spans_.push_back({lo / page * page, (hi + page - 1) / page * page});
-        }
-        std::sort(spans_.begin(), spans_.end());
-        std::vector<Span> merged;
-        for (const Span& s : spans_) {
-            if (!merged.empty() && s.lo <= merged.back().hi) {
-                merged.back().hi = std::max(merged.back().hi, s.hi);
-            } else {
-                merged.push_back(s);
-            }
-        }
-        spans_.swap(merged);
-        for (const Span& s : spans_) bytes_ += s.hi - s.lo;
-#else
-        (void)job;
-        (void)outputs;
-#endif
-    }
-    // Thread t of `threads` populates its share.
-    void populate(int t, int threads) const noexcept {
-#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
-        constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-        if (threads < 2 || bytes_ < 4 * huge) return;
-        // The share [first, last) in bytes of the spans laid end to end, its ends moved to
-        // 2 MiB address boundaries within the span they fall in.
-        const std::uintptr_t first = bytes_ / static_cast<std::uintptr_t>(threads) * static_cast<std::uintptr_t>(t);
-        const std::uintptr_t last =
-            t + 1 == threads ? bytes_ : bytes_ / static_cast<std::uintptr_t>(threads) * static_cast<std::uintptr_t>(t + 1);
-        std::uintptr_t before = 0;
-        for (const Span& s : spans_) {
-            const std::uintptr_t length = s.hi - s.lo;
-            auto at = [&](std::uintptr_t offset) {  // the address of `offset`, clamped to the span
-                if (offset <= before) return s.lo;
-                if (offset >= before + length) return s.hi;
-                const std::uintptr_t a = (s.lo + (offset - before)) / huge * huge;
-                return std::clamp(a, s.lo, s.hi);
-            };
-            const std::uintptr_t lo = at(first), hi = at(last);
-            if (lo < hi) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_POPULATE_WRITE);
-            before += length;
-        }
-#else
-        (void)t;
-        (void)threads;
-#endif
-    }
-
-private:
-    struct Span {
-        std::uintptr_t lo, hi;
-        bool operator<(const Span& o) const noexcept { return lo < o.lo; }
-    };
-    std::vector<Span> spans_;
-    std::uintptr_t bytes_ = 0;
-};
-
 // Wide form, lane loop: one column per (combo, series).
 void run_lanes(Job& job, int threads) {
     const std::int64_t columns = job.combos * job.series;
@@ -226,9 +142,7 @@ void run_lanes(Job& job, int threads) {
     const bool avx = avx_usable();
     const bool avx512 = avx512_usable();
     const Indicator ind = job.ind;
-    const OutputPages pages(job, no);
-    parallel(used, [&b, &pages, avx, avx512, ind, tiles, used, columns](int t) noexcept {
-        pages.populate(t, used);
+    parallel(used, [&b, avx, avx512, ind, tiles, used, columns](int t) noexcept {
         const std::int64_t begin = std::min(columns, tiles * t / used * tile);
         const std::int64_t end = std::min(columns, tiles * (t + 1) / used * tile);
         std::int64_t c = begin;
@@ -471,9 +385,7 @@ void run_series_wide(Job& job, int threads) {
     const bool avx512 = avx512_usable();
 
     std::atomic<std::int64_t> next{0};
-    const OutputPages pages(job, no);
     parallel(used, [&, per_thread, lane_doubles, width, groups, items, eights, ni, no, rows, avx, avx512](int t) noexcept {
-        pages.populate(t, used);
         double* const lane_memory = static_cast<double*>(memory.get()) + per_thread * t;
         double* const base = lane_memory + lane_doubles;
         // Series k of a gathered run: input i at base + (k * ni + i) * rows, then every output.
