@@ -100,6 +100,26 @@ def test_dataframes_keep_index_and_columns_and_ints_convert(indicator, rng):
             assert_same_bits(result[(output, name)], e[output])
 
 
+@pytest.mark.parametrize("levels, at", [
+    ([["Plus_DI", "Minus_DI", "ADX"], pd.RangeIndex(4)], 0),
+    ([[10, 20, 10], ["%K", "%D"], pd.Index(["b", "a", np.nan, "a"], name="symbol")], 1),
+    ([np.array([3.0, 1.0]), [2, 2], pd.to_datetime(["2020-01-02", "2020-01-01"]).tz_localize("UTC")], -1),
+    ([[1, 2], pd.CategoricalIndex(["x", "y"])], -1),
+    ([["EMA"], [("a", 1), ("b", 2)]], -1),
+], ids=["outputs", "repeats-nan", "dates", "categorical", "tuples"])
+def test_column_levels_are_from_product(levels, at):
+    # The columns are built from the levels' factorizations; pandas' own product is the oracle,
+    # down to the dtype of every level and of its codes.
+    names = [f"n{k}" for k in range(len(levels))]
+    expected = pd.MultiIndex.from_product(levels, names=names)
+    got = batch._columns(levels, names, tuple(levels[at]) if at >= 0 else (), at)
+    pd.testing.assert_index_equal(got, expected, exact=True)
+    for a, b in zip(got.levels, expected.levels):
+        pd.testing.assert_index_equal(a, b, exact=True)
+    for a, b in zip(got.codes, expected.codes):
+        assert a.dtype == b.dtype and np.array_equal(a, b)
+
+
 @every_indicator
 def test_grids_are_every_combination_in_order(indicator, rng):
     # Every parameter as a grid with a repeated value; the first one also over three series.

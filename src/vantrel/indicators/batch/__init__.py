@@ -282,10 +282,46 @@ def _first_index(given, kind):
 # ---------------------------------------------------------------------------
 # Results.
 
-def _columns(level_values: list, names: list):
+def _level(values):
+    """The (codes, categories) that MultiIndex.from_product makes of one level, or None where
+    its own path differs (a categorical level)."""
+    if isinstance(getattr(values, "dtype", None), pd.CategoricalDtype):
+        return None
+    cat = pd.Categorical(values, ordered=False)
+    return cat.codes, cat.categories
+
+
+# The factorization of each multi-output indicator's output level, by the dtype pandas
+# gives its names now (object or str, which an option of pandas 2 may switch).
+_output_levels: dict = {}
+
+
+def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1):
+    """pd.MultiIndex.from_product(level_values, names=names), built from the levels'
+    factorizations without from_product's integrity checks of the codes it makes itself (a
+    few tenths of a millisecond a call); level `at`, if any, is the indicator's `outputs`."""
     if len(level_values) == 1:
         return pd.Index(level_values[0], name=names[0], tupleize_cols=False)
-    return pd.MultiIndex.from_product(level_values, names=names)
+    parts = []
+    for k, values in enumerate(level_values):
+        if k == at:
+            key = (outputs, pd.Index(outputs[:1]).dtype)
+            part = _output_levels.get(key)
+            if part is None:
+                part = _output_levels.setdefault(key, _level(values))
+        else:
+            part = _level(values)
+        if part is None:
+            return pd.MultiIndex.from_product(level_values, names=names)
+        parts.append(part)
+    sizes = [len(level_codes) for level_codes, _ in parts]
+    codes = []
+    for k, (level_codes, _) in enumerate(parts):
+        inner = int(np.prod(sizes[k + 1:], dtype=np.int64))
+        outer = int(np.prod(sizes[:k], dtype=np.int64))
+        codes.append(np.tile(np.repeat(level_codes, inner), outer))
+    return pd.MultiIndex(levels=[categories for _, categories in parts], codes=codes, names=names,
+                         verify_integrity=False)
 
 
 def _allocate(ind: _Indicator, rows: int, tail: tuple):
@@ -375,7 +411,8 @@ def _compute(name: str, prices, params, by, threads):
         return _frame(block, outputs, index, pd.Index(ind.outputs))
     levels = list(grid_values) + ([list(ind.outputs)] if multi else [])
     names = list(grid_names) + ([None] if multi else [])
-    return _frame(block, outputs, index, _columns(levels, names))
+    at = len(grid_values) if multi else -1  # the output level
+    return _frame(block, outputs, index, _columns(levels, names, ind.outputs, at))
 
 
 def _wide(ind, prices, arrays, table, grid_names, grid_values, count, *, index=None,
@@ -405,7 +442,8 @@ def _wide(ind, prices, arrays, table, grid_names, grid_values, count, *, index=N
         names.append(series_columns.name)
     if not levels:  # one series, one parameter set: the caller names the result
         return _frame(block, outputs, index, pd.Index(ind.outputs))
-    return _frame(block, outputs, index, _columns(levels, names))
+    at = len(grid_values) if multi else -1  # the output level
+    return _frame(block, outputs, index, _columns(levels, names, ind.outputs, at))
 
 
 # ---------------------------------------------------------------------------
