@@ -343,7 +343,6 @@ def _flat(array):
 
 def _frame(block, outputs, index, columns):
     """The DataFrame whose columns, in the order (combo, output[, series]), hold `outputs`."""
-    rows = outputs[0].shape[0]
     if block is not None:
         return pd.DataFrame(_flat(block), index=index, columns=columns, copy=False)
     # Mixed dtypes (SuperTrend's int64 direction): one frame per output, then the columns
