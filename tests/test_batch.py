@@ -288,3 +288,37 @@ def test_wide_window_lanes_over_long_series(name, params, rng):
     inputs = [np.ascontiguousarray(np.column_stack([c[i] for c in columns])) for i in picked]
     result = getattr(batch, name)(*inputs, **params, threads=2)
     check_wide(indicator, result, inputs, params)
+
+
+def data_address(column) -> int:
+    return column.to_numpy().__array_interface__["data"][0]
+
+
+@pytest.mark.parametrize("name", ["ADX", "SUPERTREND", "NORMALIZED_T3"])
+def test_large_results_reuse_memory_only_once_freed(name, rng):
+    # A result of 4 MiB or more takes memory kept from results freed before: memory that an
+    # array still views is never handed out again, and a reused block's old values are all
+    # overwritten (the third call lands in the memory of the first two, full of other values).
+    indicator = BY_NAME[name]
+    fn = getattr(batch, name)
+    first, second = (wide_inputs(indicator, rng, 300, 2000) for _ in range(2))
+    result = fn(*first, **indicator.sample)
+    held = result.iloc[:, 0].to_numpy()
+    snapshot = held.copy()
+    freed = {data_address(result.iloc[:, k]) for k in range(0, result.shape[1], 2000)}
+    del result
+    result = fn(*second, **indicator.sample)
+    assert not np.shares_memory(held, result.iloc[:, 0].to_numpy())
+    assert same_bits(held, snapshot)
+    freed |= {data_address(result.iloc[:, k]) for k in range(0, result.shape[1], 2000)}
+    del result, held
+    result = fn(*first, **indicator.sample)
+    assert data_address(result.iloc[:, 0]) in freed
+    expected = expected_columns(indicator, first, indicator.sample)
+    outputs = [None] if isinstance(indicator.result, str) else [c for c, _ in indicator.result]
+    for output in outputs:
+        got = result if output is None else result[output]
+        want = np.column_stack([e if output is None else e[output] for e in expected])
+        assert same_bits(got, want), output
+        if output == "Direction":
+            assert got.dtypes.eq(np.int64).all()

@@ -324,14 +324,26 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
                          verify_integrity=False)
 
 
+def _empty(shape: tuple, dtype):
+    """np.empty(shape, dtype) for 8-byte items; a large one's memory is kept for a later call
+    once its arrays are freed (a fresh mapping costs more than the arithmetic written into it)."""
+    nbytes = 8 * int(np.prod(shape, dtype=np.int64))
+    if nbytes < _BLOCK_MIN:
+        return np.empty(shape, dtype=dtype)
+    return np.frombuffer(_lanes.block(nbytes), dtype=dtype).reshape(shape)
+
+
+_BLOCK_MIN = _lanes.BLOCK_MIN
+
+
 def _allocate(ind: _Indicator, rows: int, tail: tuple):
     """The output arrays of a call, (rows, combos[, series]) each, and the block they share
     when every output is float64 (outputs on the axis after the combos)."""
     n_out = len(ind.outputs)
     if not ind.int_outputs:
-        block = np.empty((rows, tail[0], n_out) + tail[1:], dtype=np.float64)
+        block = _empty((rows, tail[0], n_out) + tail[1:], np.float64)
         return block, [block[:, :, o] for o in range(n_out)]
-    outputs = [np.empty((rows,) + tail, dtype=np.int64 if name in ind.int_outputs else np.float64)
+    outputs = [_empty((rows,) + tail, np.int64 if name in ind.int_outputs else np.float64)
                for name in ind.outputs]
     return None, outputs
 

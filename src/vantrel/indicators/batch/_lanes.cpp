@@ -17,6 +17,16 @@
 // through the single-series kernel. Columns are split over `threads` native threads with
 // the interpreter lock released; no column depends on another, so the bits never depend
 // on the split. Any array of any strides is read and written in place through its buffer.
+#include <cstddef>
+#include <cstdint>
+
+// Declared with C linkage before Python.h: the CPython 3.13.0 header that declares these two
+// lacks its extern "C" block, and a later declaration keeps the linkage of the first.
+extern "C" {
+int PyTraceMalloc_Track(unsigned int domain, std::uintptr_t ptr, std::size_t size);
+int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
+}
+
 #include <algorithm>
 #include <cmath>
 #include <atomic>
@@ -26,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "batch/blocks.hpp"
 #include "batch/buffer.hpp"
 #include "batch/columns.hpp"
 #include "batch/keys.hpp"
@@ -603,6 +614,71 @@ PyObject* group(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     }
 }
 
+// The memory of a large result (blocks.hpp), for NumPy to view through the buffer protocol:
+// np.frombuffer holds the object, so the block goes back when the last array viewing it is
+// freed. Traced by tracemalloc like NumPy's own buffers.
+struct BlockObject {
+    PyObject_HEAD
+    Block block;
+    Py_ssize_t bytes;  // asked for; the buffer's length
+};
+
+constexpr unsigned int trace_domain = 0x76616e74;  // "vant"
+
+int block_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* b = reinterpret_cast<BlockObject*>(self);
+    return PyBuffer_FillInfo(view, self, b->block.data, b->bytes, 0, flags);
+}
+
+void block_dealloc(PyObject* self) {
+    auto* b = reinterpret_cast<BlockObject*>(self);
+    PyTraceMalloc_Untrack(trace_domain, reinterpret_cast<std::uintptr_t>(b->block.data));
+    give_block(b->block);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot block_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(block_getbuffer)},
+    {Py_tp_doc, const_cast<char*>("The memory of a result, given back to be kept for a later call when freed.")},
+    {0, nullptr},
+};
+
+PyType_Spec block_spec = {"vantrel.indicators.batch._lanes.Block", sizeof(BlockObject), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                          block_slots};
+
+struct ModuleState {
+    PyObject* block_type;
+};
+
+ModuleState* state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+// block(nbytes): writable memory of nbytes bytes for one result, whose contents are
+// unspecified (the caller writes every byte before reading any).
+PyObject* block(PyObject* module, PyObject* arg) {
+    const Py_ssize_t bytes = PyLong_AsSsize_t(arg);
+    if (bytes == -1 && PyErr_Occurred()) return nullptr;
+    if (bytes < 0) {
+        PyErr_SetString(PyExc_ValueError, "block(): negative size");
+        return nullptr;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(state(module)->block_type);
+    auto* self = reinterpret_cast<BlockObject*>(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    self->block = take_block(static_cast<std::size_t>(bytes));
+    self->bytes = bytes;
+    if (!self->block.data) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
+    PyTraceMalloc_Track(trace_domain, reinterpret_cast<std::uintptr_t>(self->block.data),
+                        static_cast<std::size_t>(bytes));
+    return reinterpret_cast<PyObject*>(self);
+}
+
 PyObject* has_avx(PyObject*, PyObject*) { return PyBool_FromLong(avx_usable()); }
 
 // The single-series functions' own conversions of a parameter, so that a grid's values are
@@ -632,13 +708,36 @@ PyMethodDef methods[] = {
      "factorize(keys, codes, threads): number each row's key; returns the number of keys."},
     {"factorize_arrow", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(factorize_arrow)), METH_FASTCALL,
      "factorize_arrow(chunks, codes, threads): number each row's key of Arrow string chunks; returns the number of keys."},
+    {"block", block, METH_O, "block(nbytes): writable memory for one result, kept for a later call when freed."},
     {"has_avx", has_avx, METH_NOARGS, "Whether the four-lane loops run on this processor."},
     {"to_int32", to_int32_value, METH_O, "to_int32(value): an integer parameter, as the functions convert it."},
     {"to_double", to_double_value, METH_O, "to_double(value): a real parameter, as the functions convert it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &block_spec, nullptr);
+    if (!type) return -1;
+    state(module)->block_type = type;
+    if (PyModule_AddObjectRef(module, "Block", type) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "BLOCK_MIN", static_cast<long>(block_min_bytes)) < 0) return -1;
+    return 0;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state(module)->block_type);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    Py_CLEAR(state(module)->block_type);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
 PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
 #endif
@@ -649,8 +748,8 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_lanes", "The compiled loops of vantrel.indicators.batch.", 0, methods, slots,
-    nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "_lanes", "The compiled loops of vantrel.indicators.batch.", sizeof(ModuleState), methods,
+    slots, traverse_module, clear_module, free_module,
 };
 
 }  // namespace

@@ -1,6 +1,6 @@
 """The compiled loops of vantrel.indicators.batch."""
 
-from typing import Any
+from typing import Any, final
 
 import numpy as np
 
@@ -27,3 +27,14 @@ def to_int32(value: object, /) -> int:
 
 def to_double(value: object, /) -> float:
     """to_double(value): a real parameter, as the functions convert it."""
+
+BLOCK_MIN: int
+"""Results of this many bytes or more take their memory from block()."""
+
+@final
+class Block:
+    """The memory of a result, given back to be kept for a later call when freed."""
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+def block(nbytes: int, /) -> Block:
+    """block(nbytes): writable memory for one result, kept for a later call when freed."""
