@@ -1,5 +1,6 @@
 """The compiled loops of vantrel.indicators.batch."""
 
+import sys
 from typing import Any, final
 
 import numpy as np
@@ -34,7 +35,8 @@ BLOCK_MIN: int
 @final
 class Block:
     """The memory of a result, given back to be kept for a later call when freed."""
-    def __buffer__(self, flags: int, /) -> memoryview: ...
+    if sys.version_info >= (3, 12):
+        def __buffer__(self, flags: int, /) -> memoryview: ...
 
 def block(nbytes: int, /) -> Block:
     """block(nbytes): writable memory for one result, kept for a later call when freed."""
