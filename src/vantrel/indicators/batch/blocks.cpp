@@ -10,6 +10,7 @@
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/mman.h>
+#include <unistd.h>
 #define VI_BLOCKS_MMAP 1
 #else
 #define VI_BLOCKS_MMAP 0
@@ -75,8 +76,8 @@ void unmap(Block block) noexcept { std::free(block.data); }
 void mark_reclaimable(Block) noexcept {}
 #endif
 
-// At most block_cache_bytes / page blocks are ever kept, so a fixed array holds them.
-constexpr std::size_t max_kept = block_cache_bytes / page;
+// At most max_kept_bytes / page blocks are ever kept, so a fixed array holds them.
+constexpr std::size_t max_kept = max_kept_bytes / page;
 
 struct Kept {
     std::mutex lock;
@@ -101,7 +102,36 @@ Kept& kept() noexcept {
     return *k;
 }
 
+// The memory this process may have: the machine's, or less where the control group
+// (version 2) of the process sets a limit; 0 where unknown.
+std::size_t memory_bytes() noexcept {
+    std::size_t bytes = 0;
+#if VI_BLOCKS_MMAP && defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
+    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && size > 0) bytes = static_cast<std::size_t>(pages) * static_cast<std::size_t>(size);
+#endif
+#if defined(__linux__)
+    if (std::FILE* f = std::fopen("/sys/fs/cgroup/memory.max", "r")) {
+        unsigned long long limit = 0;
+        if (std::fscanf(f, "%llu", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes)) {
+            bytes = static_cast<std::size_t>(limit);
+        }
+        std::fclose(f);
+    }
+#endif
+    return bytes;
+}
+
 }  // namespace
+
+std::size_t kept_bytes() noexcept {
+    static const std::size_t bytes = [] {
+        constexpr std::size_t least = std::size_t{64} << 20;
+        const std::size_t share = memory_bytes() / 16;
+        return share < least ? least : share > max_kept_bytes ? max_kept_bytes : share;
+    }();
+    return bytes;
+}
 
 Block take_block(std::size_t bytes) noexcept {
     const std::size_t size = rounded(bytes == 0 ? 1 : bytes);
@@ -122,7 +152,8 @@ Block take_block(std::size_t bytes) noexcept {
 
 void give_block(Block block) noexcept {
     if (!block.data) return;
-    if (block.size > block_cache_bytes) return unmap(block);
+    const std::size_t cap = kept_bytes();
+    if (block.size > cap) return unmap(block);
     mark_reclaimable(block);
     Block dropped[max_kept];
     std::size_t drop = 0;
@@ -130,7 +161,7 @@ void give_block(Block block) noexcept {
         // The oldest blocks make room for this one; they are returned outside the lock.
         Kept& k = kept();
         const std::lock_guard<std::mutex> hold(k.lock);
-        while (k.count > 0 && (k.count == max_kept || k.bytes + block.size > block_cache_bytes)) {
+        while (k.count > 0 && (k.count == max_kept || k.bytes + block.size > cap)) {
             dropped[drop++] = k.remove(0);
         }
         k.blocks[k.count++] = block;

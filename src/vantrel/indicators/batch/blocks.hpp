@@ -7,7 +7,9 @@
 // its time when the result is written into memory that a call before had already used.
 // So the memory of a result of `block_min_bytes` or more is a block of its own, mapped in
 // huge pages where the system has them, and when its arrays are freed the block waits for
-// the next call that needs one of about its size, up to `block_cache_bytes` kept at once.
+// the next call that needs one of about its size, up to kept_bytes() kept at once: a
+// sixteenth of the memory the process may have (the machine's, or its control group's
+// limit where lower), between 64 MiB and `max_kept_bytes`.
 // A kept block's pages may be taken back by the system at any time (they are marked free
 // to reclaim, where that costs nothing to undo); a block is only ever handed out whole to
 // a caller that writes every byte of it before reading any.
@@ -18,7 +20,10 @@
 namespace vi::batch {
 
 inline constexpr std::size_t block_min_bytes = std::size_t{4} << 20;
-inline constexpr std::size_t block_cache_bytes = std::size_t{256} << 20;
+inline constexpr std::size_t max_kept_bytes = std::size_t{512} << 20;
+
+// The most bytes kept at once (worked out once).
+std::size_t kept_bytes() noexcept;
 
 struct Block {
     void* data;

@@ -245,14 +245,27 @@ inline constexpr std::int64_t block_rows = [] {
     return std::int64_t{rows < 2 ? 2 : rows > 4 ? 4 : rows};
 }();
 
+// A narrow band (a few tiles: a grid over one series, a tall table of few series) takes
+// deeper blocks, as many rows as keep the block's bytes within `block_bytes`: each call of a
+// tile over a block loads and stores its steps, which over 2 to 4 rows costs more than the
+// rows' arithmetic, and the rows of a narrow band lie close together (one stream each).
+inline constexpr std::int64_t block_bytes = std::int64_t{64} << 10;
+inline constexpr std::int64_t max_block_rows = 256;
+
+template <class Step>
+std::int64_t block_depth(std::int64_t band_row_bytes) noexcept {
+    const std::int64_t fit = block_bytes / (band_row_bytes * (Step::inputs + Step::outputs));
+    return fit < block_rows<Step> ? block_rows<Step> : fit > max_block_rows ? max_block_rows : fit;
+}
+
 // Tiles ahead whose rows of a block are asked for (consecutive layout): the tile two on.
 inline constexpr int prefetch_tiles = 2;
 
 template <class T, class Step>
 void run_band(const LaneColumns& b, std::int64_t c, int tiles, T* band) noexcept {
     for (int k = 0; k < tiles; ++k) band[k].init(b, c + k * T::groups * T::W);
-    constexpr std::int64_t depth = block_rows<Step>;
     constexpr int tile_bytes = T::groups * T::W * static_cast<int>(sizeof(double));
+    const std::int64_t depth = block_depth<Step>(static_cast<std::int64_t>(tiles) * tile_bytes);
     for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
         const std::int64_t t1 = t0 + depth < b.rows ? t0 + depth : b.rows;
         for (int k = 0; k < tiles; ++k) {
