@@ -166,10 +166,15 @@ def test_arrow_buffers_are_checked_before_they_are_read(chunk, message):
         _lanes.factorize_arrow([chunk], codes, 1)
 
 
-def test_threads_number_the_keys_as_one_pass_does(rng):
-    # Enough rows for several threads, keys that first appear late, nulls in every part.
+@pytest.mark.parametrize("layout", ["late keys", "by date"])
+def test_threads_number_the_keys_as_one_pass_does(layout, rng):
+    # Enough rows for several threads, nulls in every part; keys that first appear late, or
+    # a table sorted by date then key, whose later parts number their keys as the whole does.
     rows = 300_000
-    ids = np.minimum(rng.integers(0, 500, rows), np.arange(rows) // 200)
+    if layout == "late keys":
+        ids = np.minimum(rng.integers(0, 500, rows), np.arange(rows) // 200)
+    else:
+        ids = np.tile(np.arange(500), rows // 500)
     texts = np.array([f"key{i:03d}" if i % 50 else "a longer key, number %d" % i for i in range(500)],
                      dtype=object)
     values = texts[ids]

@@ -533,11 +533,17 @@ std::int64_t number_rows(const Source& source, std::int64_t rows, int threads, C
     on_threads(parts, [&](int t) {
         std::int64_t local = 0;
         Keys keys(local);
-        std::vector<std::int64_t>& first = first_rows[static_cast<std::size_t>(t)];
-        source.each(keys, bound(t), bound(t + 1), [codes, &first](std::int64_t r, std::int64_t c) {
-            codes[r] = static_cast<C>(c);
-            if (c == static_cast<std::int64_t>(first.size())) first.push_back(r);  // a new key
-        });
+        std::vector<std::int64_t>* first = &first_rows[static_cast<std::size_t>(t)];
+        // `seen` (the part's keys so far) is the lambda's own, so that it stays in a register
+        // across the stores of the codes.
+        source.each(keys, bound(t), bound(t + 1),
+                    [codes, first, seen = std::int64_t{0}](std::int64_t r, std::int64_t c) mutable {
+                        codes[r] = static_cast<C>(c);
+                        if (c == seen) {  // a new key
+                            first->push_back(r);
+                            ++seen;
+                        }
+                    });
     });
     std::vector<std::vector<std::int64_t>> maps(static_cast<std::size_t>(parts));  // local code -> code
     for (int t = 0; t < parts; ++t) {
@@ -550,6 +556,11 @@ std::int64_t number_rows(const Source& source, std::int64_t rows, int threads, C
     }
     on_threads(parts - 1, [&](int t) {
         const std::vector<std::int64_t>& map = maps[static_cast<std::size_t>(t + 1)];
+        // A part whose keys first appear in the order of the whole (a table sorted by time then
+        // key, say) has its codes already.
+        bool same = true;
+        for (std::size_t c = 0; same && c < map.size(); ++c) same = map[c] == static_cast<std::int64_t>(c);
+        if (same) return;
         for (std::int64_t r = bound(t + 1); r < bound(t + 2); ++r) {
             codes[r] = static_cast<C>(map[static_cast<std::size_t>(codes[r])]);
         }
