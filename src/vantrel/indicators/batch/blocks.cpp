@@ -104,18 +104,16 @@ Kept& kept() noexcept {
 
 // The memory this process may have: the machine's, or less where the control group
 // (version 2) of the process sets a limit; 0 where unknown.
-std::size_t memory_bytes() noexcept {
-    std::size_t bytes = 0;
+unsigned long long memory_bytes() noexcept {
+    unsigned long long bytes = 0;  // 64 bits, also where a size_t is 32
 #if VI_BLOCKS_MMAP && defined(_SC_PHYS_PAGES) && defined(_SC_PAGESIZE)
     const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && size > 0) bytes = static_cast<std::size_t>(pages) * static_cast<std::size_t>(size);
+    if (pages > 0 && size > 0) bytes = static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(size);
 #endif
 #if defined(__linux__)
     if (std::FILE* f = std::fopen("/sys/fs/cgroup/memory.max", "r")) {
         unsigned long long limit = 0;
-        if (std::fscanf(f, "%llu", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes)) {
-            bytes = static_cast<std::size_t>(limit);
-        }
+        if (std::fscanf(f, "%llu", &limit) == 1 && limit > 0 && (bytes == 0 || limit < bytes)) bytes = limit;
         std::fclose(f);
     }
 #endif
@@ -126,9 +124,9 @@ std::size_t memory_bytes() noexcept {
 
 std::size_t kept_bytes() noexcept {
     static const std::size_t bytes = [] {
-        constexpr std::size_t least = std::size_t{64} << 20;
-        const std::size_t share = memory_bytes() / 16;
-        return share < least ? least : share > max_kept_bytes ? max_kept_bytes : share;
+        constexpr unsigned long long least = 64ULL << 20;
+        const unsigned long long share = memory_bytes() / 16;
+        return static_cast<std::size_t>(share < least ? least : share > max_kept_bytes ? max_kept_bytes : share);
     }();
     return bytes;
 }
