@@ -33,6 +33,7 @@ int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -115,36 +116,56 @@ struct Job {
     std::int64_t keys = 0;
 };
 
+// The wide form's columns (combo p, series s) as the lane loops take them: every column's
+// inputs and outputs at row 0, and its parameters, `params_of(p)` (what the step's Params
+// are for the lane loop, the whole ColumnParams for the window lanes).
+class WideColumns {
+public:
+    template <class ParamsOf>
+    WideColumns(const Job& job, ParamsOf params_of)
+        : in_(static_cast<std::size_t>(job.combos * job.series * job.sh.inputs)),
+          out_(static_cast<std::size_t>(job.combos * job.series * job.sh.outputs)),
+          params_(static_cast<std::size_t>(job.combos * job.series)) {
+        const int ni = job.sh.inputs, no = job.sh.outputs;
+        for (std::int64_t p = 0; p < job.combos; ++p) {
+            for (std::int64_t s = 0; s < job.series; ++s) {
+                const std::int64_t c = p * job.series + s;
+                for (int i = 0; i < ni; ++i) in_[c * ni + i] = job.in[i].data() + s * job.in[i].stride(1);
+                for (int o = 0; o < no; ++o) {
+                    out_[c * no + o] = job.out[o].data() + p * job.out[o].stride(1) + s * job.out[o].stride(2);
+                }
+                params_[c] = params_of(p);
+            }
+        }
+        b_.rows = job.rows;
+        b_.inputs = ni;
+        b_.outputs = no;
+        for (int i = 0; i < ni; ++i) b_.in_step[i] = job.in[i].stride(0);
+        for (int o = 0; o < no; ++o) {
+            b_.out_step[o] = job.out[o].stride(0);
+            b_.int_output[o] = job.int_output[o];
+        }
+        b_.in = in_.data();
+        b_.out = out_.data();
+        b_.params = params_.data();
+    }
+    WideColumns(const WideColumns&) = delete;
+    WideColumns& operator=(const WideColumns&) = delete;
+    const LaneColumns& lanes() const noexcept { return b_; }
+
+private:
+    std::vector<const unsigned char*> in_;
+    std::vector<unsigned char*> out_;
+    std::vector<const void*> params_;
+    LaneColumns b_{};
+};
+
 // Wide form, lane loop: one column per (combo, series).
 void run_lanes(Job& job, int threads) {
     const std::int64_t columns = job.combos * job.series;
     if (columns == 0 || job.rows == 0) return;
-    const int ni = job.sh.inputs, no = job.sh.outputs;
-    std::vector<const unsigned char*> in(static_cast<std::size_t>(columns * ni));
-    std::vector<unsigned char*> out(static_cast<std::size_t>(columns * no));
-    std::vector<const void*> params(static_cast<std::size_t>(columns));
-    for (std::int64_t p = 0; p < job.combos; ++p) {
-        for (std::int64_t s = 0; s < job.series; ++s) {
-            const std::int64_t c = p * job.series + s;
-            for (int i = 0; i < ni; ++i) in[c * ni + i] = job.in[i].data() + s * job.in[i].stride(1);
-            for (int o = 0; o < no; ++o) {
-                out[c * no + o] = job.out[o].data() + p * job.out[o].stride(1) + s * job.out[o].stride(2);
-            }
-            params[c] = job.params[p].step_params(job.ind);
-        }
-    }
-    LaneColumns b{};
-    b.rows = job.rows;
-    b.inputs = ni;
-    b.outputs = no;
-    for (int i = 0; i < ni; ++i) b.in_step[i] = job.in[i].stride(0);
-    for (int o = 0; o < no; ++o) {
-        b.out_step[o] = job.out[o].stride(0);
-        b.int_output[o] = job.int_output[o];
-    }
-    b.in = in.data();
-    b.out = out.data();
-    b.params = params.data();
+    const WideColumns wide(job, [&job](std::int64_t p) { return job.params[p].step_params(job.ind); });
+    const LaneColumns& b = wide.lanes();
 
     // Contiguous shares of whole tiles (32 columns), one per thread.
     constexpr std::int64_t tile = 32;
@@ -369,29 +390,9 @@ void run_series_wide(Job& job, int threads) {
     };
     const std::unique_ptr<void, Free> memory(
         ::operator new(static_cast<std::size_t>(per_thread * used) * sizeof(double), std::align_val_t{64}));
-    // Every column's inputs and outputs at row 0 and its parameters, as the lanes take them.
-    std::vector<const unsigned char*> in(static_cast<std::size_t>(side_by_side ? columns * ni : 0));
-    std::vector<unsigned char*> out(static_cast<std::size_t>(side_by_side ? columns * no : 0));
-    std::vector<const void*> params(static_cast<std::size_t>(side_by_side ? columns : 0));
-    LaneColumns b{};
-    if (side_by_side) {
-        for (std::int64_t c = 0; c < columns; ++c) {
-            const std::int64_t p = c / series, s = c % series;
-            for (int i = 0; i < ni; ++i) in[c * ni + i] = job.in[i].data() + s * job.in[i].stride(1);
-            for (int o = 0; o < no; ++o) {
-                out[c * no + o] = job.out[o].data() + p * job.out[o].stride(1) + s * job.out[o].stride(2);
-            }
-            params[c] = &job.params[p];
-        }
-        b.rows = rows;
-        b.inputs = ni;
-        b.outputs = no;
-        for (int i = 0; i < ni; ++i) b.in_step[i] = job.in[i].stride(0);
-        for (int o = 0; o < no; ++o) b.out_step[o] = job.out[o].stride(0);
-        b.in = in.data();
-        b.out = out.data();
-        b.params = params.data();
-    }
+    // The columns as the window lanes take them (where the series lie side by side).
+    std::optional<WideColumns> wide;
+    if (side_by_side) wide.emplace(job, [&job](std::int64_t p) { return static_cast<const void*>(&job.params[p]); });
     const bool avx = avx_usable();
     const bool avx512 = avx512_usable();
 
@@ -434,6 +435,7 @@ void run_series_wide(Job& job, int threads) {
             for (std::int64_t c = begin; c < end;) {
                 const std::int64_t p = c / series;
                 const std::int64_t stop = std::min(end, (p + 1) * series);
+                const LaneColumns& b = wide->lanes();
                 std::int64_t done = c;
                 if (avx512) done = window_lanes_avx512(job.ind, b, done, stop, lane_memory);
                 if (avx) done = window_lanes_avx(job.ind, b, done, stop, lane_memory);
