@@ -259,8 +259,8 @@ def same_bits(actual, expected) -> bool:
 @pytest.mark.parametrize("name", ["EMA", "ATR", "ADX", "SUPERTREND"])
 def test_wide_lanes_across_tile_and_band_edges(name, rng):
     # 8,237 series: past a band of the widest tiles (256 tiles of 32 series, or two of 16) by
-    # a tile or two, one group of eight and five single series; 19 rows end every block depth
-    # (2, 3, 4) short.
+    # a tile or two and 13 series, which a last tile overlapping its neighbour takes; 19 rows
+    # end every block depth (2, 3, 4) short.
     indicator = BY_NAME[name]
     inputs = wide_inputs(indicator, rng, 19, 8237)
     expected = expected_columns(indicator, inputs, indicator.sample)
@@ -272,6 +272,35 @@ def test_wide_lanes_across_tile_and_band_edges(name, rng):
             got = result if output is None else result[output]
             want = np.column_stack([e if output is None else e[output] for e in expected])
             assert same_bits(got, want), f"{name} {output} threads={threads}"
+
+
+@pytest.mark.parametrize("name, series", [("EMA", 1001), ("ADX", 1001), ("SUPERTREND", 1001),
+                                          ("EMA", None)])
+def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
+    # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go
+    # through a block of rows in the caches and then past them: 1,001 series on two threads
+    # end each thread's share in an overlapping tile, and a grid over one series (None) has
+    # every lane read the same input.
+    indicator = BY_NAME[name]
+    outputs = [None] if isinstance(indicator.result, str) else [c for c, _ in indicator.result]
+    columns = series or 64
+    rows = -(-_lanes.STREAM_MIN // (8 * columns * len(outputs)))
+    if series is None:
+        inputs = list(indicator.sample_inputs(rng, rows))
+        periods = list(range(2, 2 + columns))
+        batch.EMA(*inputs, period=periods, threads=2)
+        result = batch.EMA(*inputs, period=periods, threads=2)
+        for p in periods:
+            assert_same_bits(result[p], indicator.function()(*inputs, period=p), str(p))
+        return
+    inputs = wide_inputs(indicator, rng, rows, series)
+    expected = expected_columns(indicator, inputs, indicator.sample)
+    getattr(batch, name)(*inputs, **indicator.sample, threads=2)
+    result = getattr(batch, name)(*inputs, **indicator.sample, threads=2)
+    for output in outputs:
+        got = result if output is None else result[output]
+        want = np.column_stack([e if output is None else e[output] for e in expected])
+        assert same_bits(got, want), output
 
 
 @pytest.mark.parametrize("name, params", [

@@ -107,6 +107,7 @@ struct Job {
     View in[3];
     View out[3];
     bool int_output[3] = {false, false, false};
+    bool warm_outputs = true;  // every output lies in a kept block (see warm_block())
     std::vector<ColumnParams> params;
     View order, starts;
     bool long_form = false;
@@ -145,6 +146,8 @@ public:
             b_.out_step[o] = job.out[o].stride(0);
             b_.int_output[o] = job.int_output[o];
         }
+        b_.stream_outputs =
+            job.warm_outputs && job.rows * job.combos * job.series * no * std::int64_t{8} >= stream_min_bytes;
         b_.in = in_.data();
         b_.out = out_.data();
         b_.params = params_.data();
@@ -454,7 +457,9 @@ void run_series_wide(Job& job, int threads) {
     });
 }
 
-PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+bool warm_block(PyObject* module, PyObject* array);
+
+PyObject* run(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     try {
         if (nargs != 7) {
             PyErr_SetString(PyExc_TypeError, "run() takes 7 arguments");
@@ -513,6 +518,7 @@ PyObject* run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
             const bool fits = job.out[o].shape(0) == job.rows && job.out[o].shape(1) == job.combos &&
                               (job.long_form || job.out[o].shape(2) == job.series);
             if (!fits) raise(PyExc_ValueError, "run(): an output does not fit the inputs");
+            job.warm_outputs = job.warm_outputs && warm_block(module, PyTuple_GET_ITEM(outputs, o));
         }
         if (job.long_form && PyLong_Check(args[5])) {
             // By codes (the steps' indicators): codes[r] in [0, keys) for every row.
@@ -658,6 +664,30 @@ struct ModuleState {
 
 ModuleState* state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
+// Whether `array` views a kept block (following its bases, as NumPy records them: a view's
+// base is the array it views, np.frombuffer's the block), which tells the lane loops that
+// its pages are most likely in place.
+bool warm_block(PyObject* module, PyObject* array) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state(module)->block_type);
+    PyObject* at = Py_NewRef(array);
+    for (int depth = 0; depth < 8 && at != Py_None; ++depth) {
+        if (Py_TYPE(at) == type) {
+            const bool warm = reinterpret_cast<BlockObject*>(at)->block.warm;
+            Py_DECREF(at);
+            return warm;
+        }
+        PyObject* base = PyObject_GetAttrString(at, "base");
+        Py_DECREF(at);
+        if (base == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        at = base;
+    }
+    Py_DECREF(at);
+    return false;
+}
+
 // block(nbytes): writable memory of nbytes bytes for one result, whose contents are
 // unspecified (the caller writes every byte before reading any).
 PyObject* block(PyObject* module, PyObject* arg) {
@@ -723,6 +753,7 @@ int exec_module(PyObject* module) {
     state(module)->block_type = type;
     if (PyModule_AddObjectRef(module, "Block", type) < 0) return -1;
     if (PyModule_AddIntConstant(module, "BLOCK_MIN", static_cast<long>(block_min_bytes)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "STREAM_MIN", static_cast<long>(stream_min_bytes)) < 0) return -1;
     return 0;
 }
 

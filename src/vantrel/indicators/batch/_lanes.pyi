@@ -32,6 +32,9 @@ def to_double(value: object, /) -> float:
 BLOCK_MIN: int
 """Results of this many bytes or more take their memory from block()."""
 
+STREAM_MIN: int
+"""Wide results of this many bytes or more are written past the caches."""
+
 @final
 class Block:
     """The memory of a result, given back to be kept for a later call when freed."""

@@ -47,7 +47,7 @@ bool huge_pages() noexcept {
 Block map(std::size_t size) noexcept {
     // Mapped a page longer than needed, then trimmed to a page boundary at both ends.
     void* raw = mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return {nullptr, 0};
+    if (raw == MAP_FAILED) return {nullptr, 0, false};
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = (start + page - 1) / page * page;
     if (aligned > start) munmap(raw, aligned - start);
@@ -57,7 +57,7 @@ Block map(std::size_t size) noexcept {
 #if defined(MADV_HUGEPAGE)
     madvise(data, size, MADV_HUGEPAGE);
 #endif
-    return {data, size};
+    return {data, size, false};
 }
 
 void unmap(Block block) noexcept { munmap(block.data, block.size); }
@@ -71,7 +71,7 @@ void mark_reclaimable(Block block) noexcept {
 #endif
 }
 #else
-Block map(std::size_t size) noexcept { return {std::malloc(size), size}; }
+Block map(std::size_t size) noexcept { return {std::malloc(size), size, false}; }
 void unmap(Block block) noexcept { std::free(block.data); }
 void mark_reclaimable(Block) noexcept {}
 #endif
@@ -143,7 +143,11 @@ Block take_block(std::size_t bytes) noexcept {
             const std::size_t s = k.blocks[i].size;
             if (s >= size && s <= size + size / 4 && (best == k.count || s < k.blocks[best].size)) best = i;
         }
-        if (best < k.count) return k.remove(best);
+        if (best < k.count) {
+            Block block = k.remove(best);
+            block.warm = true;
+            return block;
+        }
     }
     return map(size);
 }

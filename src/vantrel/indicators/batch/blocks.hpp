@@ -27,7 +27,8 @@ std::size_t kept_bytes() noexcept;
 
 struct Block {
     void* data;
-    std::size_t size;  // bytes mapped: at least the bytes asked for
+    std::size_t size;   // bytes mapped: at least the bytes asked for
+    bool warm = false;  // a kept block: an earlier call wrote its pages (unless the system took them back)
 };
 
 // A block of at least `bytes` bytes: a kept one of about that size, else a new one;
