@@ -399,20 +399,26 @@ def call(fn: Callable, name: str, high, low, close, **params):
 # The C++ floor for EMA.
 
 
+def compiled(name: str) -> ctypes.CDLL:
+    """bench/<name>.cpp as a shared library, compiled when missing or older than its source
+    (with the package's exactness flags), loaded with ctypes."""
+    source = HERE / f"{name}.cpp"
+    library = BUILD / f"{name}.so"
+    if not library.exists() or library.stat().st_mtime < source.stat().st_mtime:
+        BUILD.mkdir(exist_ok=True)
+        subprocess.run(
+            [os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off", "-fno-fast-math",
+             "-shared", "-fPIC", "-o", str(library), str(source)],
+            check=True,
+        )
+    return ctypes.CDLL(str(library))
+
+
 class BareEma:
     """The bare C++ EMA (bench/bare_ema.cpp), compiled on first use and loaded with ctypes."""
 
     def __init__(self) -> None:
-        source = HERE / "bare_ema.cpp"
-        library = BUILD / "bare_ema.so"
-        if not library.exists() or library.stat().st_mtime < source.stat().st_mtime:
-            BUILD.mkdir(exist_ok=True)
-            subprocess.run(
-                [os.environ.get("CXX", "g++"), "-O2", "-ffp-contract=off", "-fno-fast-math",
-                 "-shared", "-fPIC", "-o", str(library), str(source)],
-                check=True,
-            )
-        lib = ctypes.CDLL(str(library))
+        lib = compiled("bare_ema")
         lib.bare_ema_loop.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]
         lib.bare_ema_loop.restype = None
         lib.bare_ema_fresh.argtypes = [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int]

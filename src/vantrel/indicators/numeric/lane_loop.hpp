@@ -11,18 +11,17 @@
 // neighbours hold, so the bits never depend on how columns are grouped.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "numeric/lanes.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+// Streaming stores are SSE2's (the portable build, VI_DOUBLE2_SSE2=0, copies plainly).
+#define VI_STREAM_STORES VI_DOUBLE2_SSE2
 
 namespace vi {
 
@@ -63,7 +62,7 @@ inline void prefetch(const void* p, bool write) noexcept {
 // over the lane type so that each value type's translation unit has its own copy.
 template <class V>
 void stream_copy(unsigned char* to, const unsigned char* from, std::ptrdiff_t n) noexcept {
-#if defined(__SSE2__)
+#if VI_STREAM_STORES
     std::ptrdiff_t head = static_cast<std::ptrdiff_t>((64 - reinterpret_cast<std::uintptr_t>(to) % 64) % 64);
     if (head > n) head = n;
     std::memcpy(to, from, static_cast<std::size_t>(head));
@@ -86,7 +85,7 @@ void stream_copy(unsigned char* to, const unsigned char* from, std::ptrdiff_t n)
 // weakly ordered): the thread that joins this one reads the outputs.
 template <class V>
 void stream_fence() noexcept {
-#if defined(__SSE2__)
+#if VI_STREAM_STORES
     _mm_sfence();
 #endif
 }
@@ -141,12 +140,12 @@ namespace detail {
 // How the lanes of a tile reach memory: `gather` lane by lane; `consecutive`, every input
 // and output of a group as whole vectors (lane k at k * 8 bytes from lane 0, addresses aligned
 // to a double); `shared`, every lane reads the same input (one series under a grid of
-// parameters) and the outputs are consecutive. Both hold for whole bands, whichever columns
+// parameters) and the outputs are consecutive. Both hold for a whole band, whichever columns
 // its tiles start at (see tile_start()).
 enum class Layout { gather, consecutive, shared };
 
-// The layout of the `count` columns from c. (A template, like everything
-// here, so that each value type's translation unit has its own copy.)
+// The layout of the `count` columns from c. (A template, like everything here, so that each
+// value type's translation unit has its own copy.)
 template <class V>
 Layout layout(const LaneColumns& b, std::int64_t c, int count) noexcept {
     auto aligned = [](const unsigned char* p) {
