@@ -375,9 +375,13 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                 if constexpr (T::layout == Layout::consecutive) {
                     // The block's rows of a tile ahead, a cache line at a time: the rows of a block
                     // are many short streams at once, more than the processor's prefetchers follow.
-                    if (k + prefetch_tiles < tiles) {
-                        const T& ahead = band[k + prefetch_tiles];
-                        for (std::int64_t t = t0; t < t1; ++t) {
+                    // Past the band's last tile, the next block's rows of its first tiles.
+                    const bool next_block = k + prefetch_tiles >= tiles;
+                    const std::int64_t a0 = next_block ? t1 : t0;
+                    const std::int64_t a1 = next_block ? std::min(t1 + depth, b.rows) : t1;
+                    {
+                        const T& ahead = band[(k + prefetch_tiles) % tiles];
+                        for (std::int64_t t = a0; t < a1; ++t) {
                             for (int i = 0; i < T::NI; ++i) {
                                 for (int at = 0; at < tile_bytes; at += 64) {
                                     prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
