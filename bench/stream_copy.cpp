@@ -3,29 +3,38 @@
 //   stream_rows   each row of `src` (n doubles) copied `count` times into `dst`, rows of
 //                 count * n doubles (the outputs of a wide call);
 //   stream_fill   src[t] into every one of the `width` doubles of row t of `dst` (a grid's).
-// Every whole aligned line goes out with streaming stores (SSE2), which write a line without
-// first reading it in; plain stores elsewhere (as the batch functions write).
+// Every byte goes out by streaming stores (SSE2; 8 bytes at an odd end), which write a line
+// without first reading it in, as the batch functions write.
 #include <cstdint>
+#include <cstring>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
 namespace {
 
-// n doubles to `to`: from[0] .. from[n - 1], or from[0] n times where `one`. Plain stores up
-// to the first line boundary, every whole line with four streaming stores, plain stores after.
+#if defined(__SSE2__)
+void put_8(double* to, double value) {
+    long long v;
+    std::memcpy(&v, &value, sizeof v);
+    _mm_stream_si64(reinterpret_cast<long long*>(to), v);
+}
+#endif
+
+// n doubles to `to` (aligned to 8): from[0] .. from[n - 1], or from[0] n times where `one`.
 template <bool one>
 void put(double* to, const double* from, std::int64_t n) {
     std::int64_t i = 0;
 #if defined(__SSE2__)
-    for (; i < n && reinterpret_cast<std::uintptr_t>(to + i) % 64 != 0; ++i) to[i] = from[one ? 0 : i];
-    for (; i + 8 <= n; i += 8) {
-        for (int k = 0; k < 8; k += 2) {
-            _mm_stream_pd(to + i + k, one ? _mm_set1_pd(from[0]) : _mm_loadu_pd(from + i + k));
-        }
+    if (n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
+        put_8(to, from[0]);
+        i = 1;
     }
-#endif
+    for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, one ? _mm_set1_pd(from[0]) : _mm_loadu_pd(from + i));
+    if (i < n) put_8(to + i, from[one ? 0 : i]);
+#else
     for (; i < n; ++i) to[i] = from[one ? 0 : i];
+#endif
 }
 
 }  // namespace
