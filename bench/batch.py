@@ -207,9 +207,10 @@ def wide(loops):
           "memory already mapped (an array kept between rounds, as a result's memory is kept for "
           "the next call), as loop / floor: with plain stores (np.copyto), and with streaming "
           "stores that skip reading each line in first (bench/stream_copy.cpp), as the batch "
-          "functions write tall results. No call on one thread passes the streamed floor; two "
-          "threads pass it by at most what a second thread adds to memory traffic (see the "
-          "memory section).\n")
+          "functions write tall results. Both read one input, so they are loose floors for the "
+          "indicators that read three. No call on one thread passes the streamed floor; two "
+          "threads pass it only by what a second thread adds to memory traffic (see the memory "
+          "section, which varies from run to run on a shared machine).\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
           "threads=1 / threads=2 | loop / plain write floor | loop / streamed write floor |")
     print("|---|---|---|---|---|---|---|")
