@@ -256,6 +256,18 @@ def same_bits(actual, expected) -> bool:
     return a.shape == e.shape and bool(np.all((a.view(np.int64) == e.view(np.int64)) | both_nan))
 
 
+def outputs_of(indicator) -> list:
+    """The output columns of the indicator, or [None] where its result is one Series."""
+    return [None] if isinstance(indicator.result, str) else [c for c, _ in indicator.result]
+
+
+def stacked_outputs(indicator, result, expected):
+    """(output, the wide result's columns of it, the single results' stacked side by side)."""
+    for output in outputs_of(indicator):
+        got = result if output is None else result[output]
+        yield output, got, np.column_stack([e if output is None else e[output] for e in expected])
+
+
 @pytest.mark.parametrize("name", ["EMA", "ATR", "ADX", "SUPERTREND"])
 def test_wide_lanes_across_tile_and_band_edges(name, rng):
     # 8,237 series: past a band of the widest tiles (256 tiles of 32 series, or two of 16) by
@@ -264,13 +276,9 @@ def test_wide_lanes_across_tile_and_band_edges(name, rng):
     indicator = BY_NAME[name]
     inputs = wide_inputs(indicator, rng, 19, 8237)
     expected = expected_columns(indicator, inputs, indicator.sample)
-    outputs = ([None] if isinstance(indicator.result, str)
-               else [column for column, _ in indicator.result])
     for threads in (1, 3):
         result = getattr(batch, name)(*inputs, **indicator.sample, threads=threads)
-        for output in outputs:
-            got = result if output is None else result[output]
-            want = np.column_stack([e if output is None else e[output] for e in expected])
+        for output, got, want in stacked_outputs(indicator, result, expected):
             assert same_bits(got, want), f"{name} {output} threads={threads}"
 
 
@@ -282,9 +290,8 @@ def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
     # end each thread's share in an overlapping tile, and a grid over one series (None) has
     # every lane read the same input.
     indicator = BY_NAME[name]
-    outputs = [None] if isinstance(indicator.result, str) else [c for c, _ in indicator.result]
     columns = series or 64
-    rows = -(-_lanes.STREAM_MIN // (8 * columns * len(outputs)))
+    rows = -(-_lanes.STREAM_MIN // (8 * columns * len(outputs_of(indicator))))
     if series is None:
         inputs = list(indicator.sample_inputs(rng, rows))
         periods = list(range(2, 2 + columns))
@@ -297,9 +304,7 @@ def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
     expected = expected_columns(indicator, inputs, indicator.sample)
     getattr(batch, name)(*inputs, **indicator.sample, threads=2)
     result = getattr(batch, name)(*inputs, **indicator.sample, threads=2)
-    for output in outputs:
-        got = result if output is None else result[output]
-        want = np.column_stack([e if output is None else e[output] for e in expected])
+    for output, got, want in stacked_outputs(indicator, result, expected):
         assert same_bits(got, want), output
 
 
@@ -354,10 +359,7 @@ def test_large_results_reuse_memory_only_once_freed(name, rng):
     result = fn(*first, **indicator.sample)
     assert data_address(result.iloc[:, 0]) in freed or not views_kept_memory(result.iloc[:, 0])
     expected = expected_columns(indicator, first, indicator.sample)
-    outputs = [None] if isinstance(indicator.result, str) else [c for c, _ in indicator.result]
-    for output in outputs:
-        got = result if output is None else result[output]
-        want = np.column_stack([e if output is None else e[output] for e in expected])
+    for output, got, want in stacked_outputs(indicator, result, expected):
         assert same_bits(got, want), output
         if output == "Direction":
             assert got.dtypes.eq(np.int64).all()

@@ -367,9 +367,9 @@ std::int64_t band_end(std::int64_t c, int tiles, std::int64_t end) noexcept {
     return past < end ? past : end;
 }
 
-// With `stage` (room for every output's block of rows of a chunk of the band's tiles, see
-// band()) the tiles of a chunk write a block into it, and the chunk's block is then streamed
-// to the outputs, row by row. A chunk's block stays in the first-level cache.
+// A band whose outputs are streamed (see stream_min_bytes) has the tiles of a chunk write a
+// block of rows into a buffer, every output's, and the chunk's block is then streamed to the
+// outputs, row by row. A chunk's block stays in the first-level cache.
 inline constexpr std::int64_t stage_bytes = std::int64_t{24} << 10;
 
 template <class T, class Step>
@@ -379,13 +379,22 @@ int chunk_tiles(std::int64_t depth) noexcept {
 }
 
 template <class T, class Step>
-void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, T* band, unsigned char* stage) noexcept {
+void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, T* band) noexcept {
     using V = typename T::value_type;
     for (int k = 0; k < tiles; ++k) band[k].init(b, tile_start<T>(c, k, end));
     constexpr int tile_bytes = T::groups * T::W * static_cast<int>(sizeof(double));
     const std::ptrdiff_t band_bytes = (band_end<T>(c, tiles, end) - c) * static_cast<std::ptrdiff_t>(sizeof(double));
     const std::int64_t depth = block_depth<Step>(band_bytes);
-    const int chunk = stage != nullptr ? chunk_tiles<T, Step>(depth) : tiles;
+    // Streamed outputs pass through a block of rows of a chunk of tiles (tens of KB); without
+    // that memory they are written in place.
+    std::unique_ptr<unsigned char[]> staged;
+    int chunk = tiles;
+    if (T::layout != Layout::gather && b.stream_outputs && band_bytes <= stream_band_bytes) {
+        chunk = chunk_tiles<T, Step>(depth);
+        staged.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(chunk * tile_bytes * depth * T::NO)]);
+        if (!staged) chunk = tiles;
+    }
+    unsigned char* const stage = staged.get();
     const std::ptrdiff_t stage_row = std::ptrdiff_t{chunk} * tile_bytes;
     for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
         const std::int64_t t1 = t0 + depth < b.rows ? t0 + depth : b.rows;
@@ -400,18 +409,16 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     const bool next_block = k + prefetch_tiles >= tiles;
                     const std::int64_t a0 = next_block ? t1 : t0;
                     const std::int64_t a1 = next_block ? std::min(t1 + depth, b.rows) : t1;
-                    {
-                        const T& ahead = band[(k + prefetch_tiles) % tiles];
-                        for (std::int64_t t = a0; t < a1; ++t) {
-                            for (int i = 0; i < T::NI; ++i) {
-                                for (int at = 0; at < tile_bytes; at += 64) {
-                                    prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
-                                }
+                    const T& ahead = band[(k + prefetch_tiles) % tiles];
+                    for (std::int64_t t = a0; t < a1; ++t) {
+                        for (int i = 0; i < T::NI; ++i) {
+                            for (int at = 0; at < tile_bytes; at += 64) {
+                                prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
                             }
-                            for (int o = 0; o < T::NO && stage == nullptr; ++o) {
-                                for (int at = 0; at < tile_bytes; at += 64) {
-                                    prefetch(ahead.out[0][o][0] + t * b.out_step[o] + at, true);
-                                }
+                        }
+                        for (int o = 0; o < T::NO && stage == nullptr; ++o) {
+                            for (int at = 0; at < tile_bytes; at += 64) {
+                                prefetch(ahead.out[0][o][0] + t * b.out_step[o] + at, true);
                             }
                         }
                     }
@@ -441,22 +448,11 @@ template <class Step, class V, int G, Layout L>
 void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end) noexcept {
     using T = Tile<Step, V, G, L>;
     const std::unique_ptr<T[]> heap(new (std::nothrow) T[static_cast<std::size_t>(tiles)]);
-    if (heap) {
-        // Streamed outputs pass through a block of rows of a chunk of tiles (tens of KB).
-        std::unique_ptr<unsigned char[]> stage;
-        const std::int64_t band_bytes = (band_end<T>(c, tiles, end) - c) * static_cast<std::int64_t>(sizeof(double));
-        if (L != Layout::gather && b.stream_outputs && band_bytes <= stream_band_bytes) {
-            const std::int64_t depth = block_depth<Step>(band_bytes);
-            const std::int64_t chunk_bytes = std::int64_t{chunk_tiles<T, Step>(depth)} * G * T::W * 8;
-            const std::int64_t bytes = chunk_bytes * depth * Step::outputs;
-            stage.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(bytes)]);
-        }
-        return run_band<T, Step>(b, c, tiles, end, heap.get(), stage.get());
-    }
+    if (heap) return run_band<T, Step>(b, c, tiles, end, heap.get());
     T stack[stack_band_tiles];
     for (int k = 0; k < tiles; k += stack_band_tiles) {
         const int part = tiles - k < stack_band_tiles ? tiles - k : stack_band_tiles;
-        run_band<T, Step>(b, c + k * G * T::W, part, end, stack, nullptr);
+        run_band<T, Step>(b, c + k * G * T::W, part, end, stack);
     }
 }
 
