@@ -22,6 +22,7 @@ import io
 import math
 import os
 import sys
+import threading
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import IO, TYPE_CHECKING, Any, NoReturn
@@ -510,6 +511,12 @@ def _is_text(column: pd.Series) -> bool:
 UTC_OFFSET = r"\d:\d\d(?::\d\d(?:\.\d+)?)?\s*(Z|[+-]\d\d:?\d\d)\s*$"
 
 
+# warnings.catch_warnings swaps the process's filters and restores them on leaving, which is
+# not safe across threads: the dask engine parses partitions on several, and one leaving
+# its block would put the filters back while another is still parsing. One parse at a time.
+_PARSE_LOCK = threading.RLock()
+
+
 def _parse_dates(text: pd.Series, dayfirst: bool = False) -> pd.Series:
     """Text parsed as dates or times, NaT where a value is none. Each value is parsed on its
     own; UTC offsets that change down the column (summer time) are converted to UTC."""
@@ -519,7 +526,7 @@ def _parse_dates(text: pd.Series, dayfirst: bool = False) -> pd.Series:
 
     pandas_2 = int(pd.__version__.split(".")[0]) >= 2
     options: dict[str, Any] = {"errors": "coerce", **({"format": "mixed"} if pandas_2 else {})}
-    with warnings.catch_warnings():
+    with _PARSE_LOCK, warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if dayfirst:
             # Only values that start with the day: a year-first date stays year-month-day.
