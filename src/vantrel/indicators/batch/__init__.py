@@ -14,8 +14,9 @@ the same defaults, plus keyword-only ``by`` and ``threads``:
   function, and the result is aligned row for row with the input.
 
 Every value is bit for bit what the single-series function returns for that series and those
-parameters. ``threads=None`` uses every processor (``os.cpu_count()``), ``threads=1`` only the
-calling thread; the result never depends on the thread count. Float64 inputs are read in place
+parameters. ``threads=None`` uses every processor (``os.cpu_count()``) a call is large enough
+to repay, ``threads=1`` only the calling thread, ``threads=k`` at most k; the result never
+depends on the thread count. Float64 inputs are read in place
 (any memory order); other numeric inputs are converted once.
 """
 
@@ -124,13 +125,28 @@ def _parameters(ind: _Indicator, given):
 # ---------------------------------------------------------------------------
 # Price inputs.
 
-def _threads(threads) -> int:
+# Samples a thread computes at least before threads=None starts another. Starting and joining
+# a native thread costs tens of microseconds, and up to a few tenths of a millisecond where the
+# other processor sat idle (a virtual machine's is woken by its host), which a smaller share
+# does not repay: on 2 processors two threads overtook one from about 2 x 2**17 samples of
+# EMA, ATR and SuperTrend (0.3 ms on one thread), 2 x 2**16 of ADX and 2 x 2**15 of the
+# window indicators, whose steps cost more a sample.
+_THREAD_SAMPLES = {"EMA": 1 << 17, "ATR": 1 << 17, "SUPERTREND": 1 << 17, "ADX": 1 << 16,
+                   "STOCHASTIC": 1 << 15, "NORMALIZED_T3": 1 << 15}
+
+
+def _threads(threads) -> int | None:
+    """The thread count asked for, checked; None where the call's size decides."""
     if threads is None:
-        return os.cpu_count() or 1
+        return None
     count = operator.index(threads)
     if count < 1:
         raise ValueError(f"threads must be at least 1, not {count}")
     return count
+
+
+def _auto_threads(name: str, samples: int) -> int:
+    return max(1, min(os.cpu_count() or 1, samples // _THREAD_SAMPLES[name]))
 
 
 def _as_float64(values, label: str) -> np.ndarray:
@@ -378,6 +394,8 @@ def _compute(name: str, prices, params, by, threads):
     count = _threads(threads)
     arrays = _inputs(ind, prices)
     combos = table.shape[0]
+    if count is None:
+        count = _auto_threads(name, arrays[0].size * combos)
     n_out = len(ind.outputs)
     multi = n_out > 1
 
