@@ -10,7 +10,7 @@ several rounds), never a lone absolute time as the result:
 - long form (5,000 symbols x 500 bars, rows interleaved by date): EMA by= against polars
   ewm_mean(...).over("symbol") and pandas groupby().transform, ADX by= against groupby().apply;
 - a grid of 64 EMA periods over one 1e6 series against a loop of single calls;
-- threads=2 against threads=1, and what a second thread adds to plain memory traffic;
+- threads=2 against threads=1, and what a second thread adds to memory traffic;
 - cold start: a fresh interpreter importing the batch module and finishing one wide ADX call,
   against importing numba and finishing the first call of its loop (compilation included).
 
@@ -167,6 +167,8 @@ def _stream_library():
         _STREAM = compiled("stream_copy")
         _STREAM.stream_rows.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 3
         _STREAM.stream_fill.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 2
+        _STREAM.traffic.argtypes = ([ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
+                                    + [ctypes.c_int64] * 3 + [ctypes.c_int] * 3)
     return _STREAM
 
 
@@ -181,6 +183,17 @@ def streamed_fill(x, kept):
     """x[t] into every value of row t of kept (rows, width), C order, with streaming stores
     (np.copyto(kept, x[:, None]))."""
     _stream_library().stream_fill(x.ctypes.data, kept.ctypes.data, *kept.shape)
+
+
+def traffic(inputs, kept, threads, stream=True, by_rows=True):
+    """The least memory traffic of a wide call: every input (rows, n), C order, read once and
+    every output (the rows of kept (rows, count, n) along the middle axis) written once, on
+    `threads` threads, each taking a share of the rows (the fastest split found; a recursion
+    over time cannot split its rows) or of the columns."""
+    rows, count, n = kept.shape
+    sources = (ctypes.c_void_p * len(inputs))(*[x.ctypes.data for x in inputs])
+    _stream_library().traffic(sources, len(inputs), kept.ctypes.data, rows, n, count, threads,
+                              int(stream), int(by_rows))
 
 
 def walk(rng, rows, n):
@@ -207,13 +220,17 @@ def wide(loops):
           "memory already mapped (an array kept between rounds, as a result's memory is kept for "
           "the next call), as loop / floor: with plain stores (np.copyto), and with streaming "
           "stores that skip reading each line in first (bench/stream_copy.cpp), as the batch "
-          "functions write tall results. Both read one input, so they are loose floors for the "
-          "indicators that read three. No call on one thread passes the streamed floor; two "
-          "threads pass it only by what a second thread adds to memory traffic (see the memory "
-          "section, which varies from run to run on a shared machine).\n")
+          "functions write tall results. Both read one input. The traffic floor moves all of a "
+          "call's bytes the fastest way found, on two threads: every input read once, every "
+          "output streamed once, each thread taking half the rows (which a recursion over time "
+          "cannot do), into memory of its own written in the round before. It reads the inputs the "
+          "write floors have just read, so it is if anything optimistic: loop / traffic floor "
+          "bounds what any implementation of the call gets against the loop in this run, and "
+          "ours / floor is how far ours is from it.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
-          "threads=1 / threads=2 | loop / plain write floor | loop / streamed write floor |")
-    print("|---|---|---|---|---|---|---|")
+          "threads=1 / threads=2 | loop / plain write floor | loop / streamed write floor | "
+          "loop / traffic floor | ours / traffic floor |")
+    print("|---|---|---|---|---|---|---|---|---|")
     for rows, n in ((500, 5000), (20000, 500)):
         high, low, close = walk(rng, rows, n)
         for name, args in ARGS.items():
@@ -229,6 +246,8 @@ def wide(loops):
             kept = np.empty((rows, count, n))
             fns["floor"] = lambda: np.copyto(kept, close[:, None, :])
             fns["streamed"] = lambda: streamed_copy(close, kept)
+            moved = np.empty_like(kept)
+            fns["traffic"] = lambda: traffic(inputs, moved, 2)
             if name in loops:
                 loops[name](*inputs, *args)  # compiled outside the timing
                 fns["numba"] = lambda: loops[name](*inputs, *args)
@@ -236,7 +255,8 @@ def wide(loops):
             numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
             print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
                   f"{t['ours1'] / t['ours']:.2f}x | {t['loop'] / t['floor']:.1f}x | "
-                  f"{t['loop'] / t['streamed']:.1f}x |", flush=True)
+                  f"{t['loop'] / t['streamed']:.1f}x | {t['loop'] / t['traffic']:.1f}x | "
+                  f"{t['ours'] / t['traffic']:.2f} |", flush=True)
 
 
 def long_form():
@@ -354,31 +374,17 @@ def cold():
 
 
 def memory_threads():
-    """What a second thread adds to plain memory traffic here: the wide lane indicators at
-    these sizes stream their arrays at about this speed, so their threads=2 column cannot beat
-    this figure."""
-    import threading
-
-    n = 2_500_000  # one wide call's 5,000 x 500 samples: 20 MB read, 20 MB written
-    src = np.random.default_rng(0).normal(size=n)
-    dst = np.empty_like(src)
-
-    def part(lo, hi):
-        np.add(src[lo:hi], 1.0, out=dst[lo:hi])  # NumPy releases the interpreter lock here
-
-    def two():
-        threads = [threading.Thread(target=part, args=(0, n // 2)),
-                   threading.Thread(target=part, args=(n // 2, n))]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-
-    t = best_of({"one": lambda: part(0, n), "two": two}, rounds=max(ROUNDS, 15))
+    """What a second thread adds to moving the wide EMA's bytes here, the columns split as the
+    batch functions split them (a recursion over time cannot split its rows)."""
+    x = np.random.default_rng(0).normal(size=(500, 5000))  # 20 MB read, 20 MB written
+    kept = {(threads, stream): np.empty((500, 1, 5000)) for threads in (1, 2) for stream in (False, True)}
+    t = best_of({key: (lambda key=key: traffic([x], kept[key], key[0], key[1], by_rows=False))
+                 for key in kept}, rounds=max(ROUNDS, 15))
     print("\n## Memory traffic: two threads against one\n")
-    print(f"20 MB read and 20 MB written by one thread / by two threads, half each: "
-          f"{t['one'] / t['two']:.2f}x (the most threads=2 can give a call bound by memory "
-          "traffic on this machine)")
+    print(f"The wide EMA's 20 MB read and 20 MB written by one thread / by two, half the columns "
+          f"each: plain stores {t[1, False] / t[2, False]:.2f}x, streaming stores "
+          f"{t[1, True] / t[2, True]:.2f}x (each into memory of its own, written in the round "
+          f"before)")
 
 
 def main():

@@ -1,12 +1,18 @@
-// The write floor of a call that streams its outputs past the caches, loaded through ctypes
-// by bench/batch.py, on one thread:
+// Floors of the memory traffic of a batch call, loaded through ctypes by bench/batch.py:
 //   stream_rows   each row of `src` (n doubles) copied `count` times into `dst`, rows of
-//                 count * n doubles (the outputs of a wide call);
-//   stream_fill   src[t] into every one of the `width` doubles of row t of `dst` (a grid's).
-// Every byte goes out by streaming stores (SSE2; 8 bytes at an odd end), which write a line
-// without first reading it in, as the batch functions write.
+//                 count * n doubles (the outputs of a wide call), on one thread;
+//   stream_fill   src[t] into every one of the `width` doubles of row t of `dst` (a grid's),
+//                 on one thread;
+//   traffic       every input read once and every output written once, on several threads
+//                 (each taking a share of the rows or of the columns), by plain or streaming
+//                 stores: the least any wide call of an indicator with those inputs and
+//                 outputs moves.
+// Streaming stores (SSE2; 8 bytes at an odd end) write a line without first reading it in,
+// as the batch functions write tall results; the stream_ functions write every byte so.
 #include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -55,4 +61,74 @@ extern "C" void stream_rows(const double* src, double* dst, std::int64_t rows, s
 #if defined(__SSE2__)
     _mm_sfence();
 #endif
+}
+
+namespace {
+
+// n doubles to `to` (aligned to 8): the sum of from[0][i] .. from[nsrc - 1][i] for each i,
+// by plain stores or, where `stream`, streaming stores.
+void put_sum(double* to, const double* const* from, int nsrc, std::int64_t n, bool stream) {
+    std::int64_t i = 0;
+    auto at = [&](std::int64_t j) {
+        double v = from[0][j];
+        for (int s = 1; s < nsrc; ++s) v += from[s][j];
+        return v;
+    };
+#if defined(__SSE2__)
+    if (stream) {
+        if (n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
+            put_8(to, at(0));
+            i = 1;
+        }
+        for (; i + 2 <= n; i += 2) {
+            __m128d v = _mm_loadu_pd(from[0] + i);
+            for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
+            _mm_stream_pd(to + i, v);
+        }
+        if (i < n) put_8(to + i, at(i));
+        return;
+    }
+    for (; i + 2 <= n; i += 2) {
+        __m128d v = _mm_loadu_pd(from[0] + i);
+        for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
+        _mm_storeu_pd(to + i, v);
+    }
+#else
+    (void)stream;
+#endif
+    for (; i < n; ++i) to[i] = at(i);
+}
+
+}  // namespace
+
+// Row t of each output (`count` rows of n doubles in `dst`, an output's row after another)
+// gets the sum of row t of the `nsrc` inputs (rows of n doubles), by plain stores or, where
+// `stream`, streaming stores. Thread k of `threads` takes the k-th share of the rows where
+// `by_rows`, else of the columns (as a recursion over time must be split).
+extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::int64_t rows,
+                        std::int64_t n, std::int64_t count, int threads, int stream, int by_rows) {
+    auto share = [=](std::int64_t lo, std::int64_t hi, std::int64_t r0, std::int64_t r1) {
+        const double* from[8];
+        for (std::int64_t t = r0; t < r1; ++t) {
+            for (int s = 0; s < nsrc && s < 8; ++s) from[s] = srcs[s] + t * n + lo;
+            for (std::int64_t k = 0; k < count; ++k) {
+                put_sum(dst + (t * count + k) * n + lo, from, nsrc < 8 ? nsrc : 8, hi - lo, stream != 0);
+            }
+        }
+#if defined(__SSE2__)
+        if (stream) _mm_sfence();
+#endif
+    };
+    std::vector<std::thread> others;
+    for (int k = 1; k < threads; ++k) {
+        if (by_rows)
+            others.emplace_back(share, 0, n, rows * k / threads, rows * (k + 1) / threads);
+        else
+            others.emplace_back(share, n * k / threads, n * (k + 1) / threads, 0, rows);
+    }
+    if (by_rows)
+        share(0, n, 0, rows / threads);
+    else
+        share(0, n / threads, 0, rows);
+    for (auto& other : others) other.join();
 }
