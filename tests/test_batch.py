@@ -283,26 +283,29 @@ def test_wide_lanes_across_tile_and_band_edges(name, rng):
 
 
 @pytest.mark.parametrize("name, series", [("EMA", 1001), ("ADX", 1001), ("SUPERTREND", 1001),
-                                          ("EMA", None)])
+                                          ("EMA", None), ("EMA", 4200), ("SUPERTREND", 4200)])
 def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
     # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go
-    # through a block of rows in the caches and then past them: 1,001 series on two threads
-    # end each thread's share in an overlapping tile, and a grid over one series (None) has
-    # every lane read the same input.
+    # past the caches: 1,001 series on two threads through a block of rows in a buffer, each
+    # thread's share ending in an overlapping tile, and a grid over one series (None) with
+    # every lane reading the same input; 4,200 series, more than 16 KB a thread's share of a
+    # row and rows a multiple of 64 bytes apart, straight from the tiles, except a last
+    # overlapping tile off the lanes' alignment.
+    # The first call leaves other values in the memory the second one lands in.
     indicator = BY_NAME[name]
     columns = series or 64
     rows = -(-_lanes.STREAM_MIN // (8 * columns * len(outputs_of(indicator))))
     if series is None:
         inputs = list(indicator.sample_inputs(rng, rows))
         periods = list(range(2, 2 + columns))
-        batch.EMA(*inputs, period=periods, threads=2)
+        batch.EMA(*[x + 1.0 for x in inputs], period=periods, threads=2)
         result = batch.EMA(*inputs, period=periods, threads=2)
         for p in periods:
             assert_same_bits(result[p], indicator.function()(*inputs, period=p), str(p))
         return
     inputs = wide_inputs(indicator, rng, rows, series)
     expected = expected_columns(indicator, inputs, indicator.sample)
-    getattr(batch, name)(*inputs, **indicator.sample, threads=2)
+    getattr(batch, name)(*[x + 1.0 for x in inputs], **indicator.sample, threads=2)
     result = getattr(batch, name)(*inputs, **indicator.sample, threads=2)
     for output, got, want in stacked_outputs(indicator, result, expected):
         assert same_bits(got, want), output

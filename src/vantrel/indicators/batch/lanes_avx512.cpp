@@ -60,6 +60,7 @@ struct LaneTraits<batch::Lanes8> {
     static constexpr int lanes = 8;
     static Lanes8 load(const double* p) noexcept { return Lanes8(_mm512_loadu_pd(p)); }
     static void store(double* p, Lanes8 v) noexcept { _mm512_storeu_pd(p, v.v); }
+    static void stream(double* p, Lanes8 v) noexcept { _mm512_stream_pd(p, v.v); }  // p aligned to 64
     static void store_int64(std::int64_t* p, Lanes8 v) noexcept {
         // The zero-masked forms: GCC 12 warns that the plain ones read an undefined register.
         const __m256i n = _mm512_maskz_cvttpd_epi32(0xFF, v.v);

@@ -20,8 +20,13 @@
 
 #include "numeric/lanes.hpp"
 
-// Streaming stores are SSE2's (the portable build, VI_DOUBLE2_SSE2=0, copies plainly).
-#define VI_STREAM_STORES VI_DOUBLE2_SSE2
+// Streaming stores are SSE2's (the portable build, VI_DOUBLE2_SSE2=0, copies plainly), and
+// the AVX lane types' own where their translation units are built.
+#if VI_DOUBLE2_SSE2 || defined(__AVX__)
+#define VI_STREAM_STORES 1
+#else
+#define VI_STREAM_STORES 0
+#endif
 
 namespace vi {
 
@@ -112,17 +117,20 @@ void stream_fence() noexcept {
 }
 
 // When a wide call streams its outputs (LaneColumns::stream_outputs): where they are at
-// least `stream_min_bytes`, so that they would not stay in the caches anyway, and lie in
-// memory an earlier call has written (a kept block, batch/blocks.hpp). Fresh pages are
+// least `stream_min_bytes`, more than stays in the caches from one call to the next here, and
+// lie in memory an earlier call has written (a kept block, batch/blocks.hpp). Fresh pages are
 // cleared by the system with ordinary stores, and a streaming store to a line that clearing
 // left in the caches writes it twice: ADX on 2,000 series x 20,000 rows (a 960 MB result,
-// too large to keep) took 219 ms streamed against 156 ms written plainly. And a band streams
-// only where a thread's share of a row is at most `stream_band_bytes`, a tall table's: on
-// 500 series x 20,000 rows in kept memory, two threads, EMA took 6.7 ms streamed against
-// 8.7 ms, ADX 23.9 against 28.2 and SuperTrend 17.9 against 22.0; on 5,000 series x 500
-// rows, whose shares of a row are 20 KB, ADX took 6.3 ms against 5.4 (its rows are written
-// while the next tile's arithmetic runs, and the prefetchers keep up with long rows).
-inline constexpr std::int64_t stream_min_bytes = std::int64_t{32} << 20;
+// too large to keep) took 219 ms streamed against 156 ms written plainly. A band where a
+// thread's share of a row is at most `stream_band_bytes` (a tall table's) writes a block of
+// rows into a buffer and streams that out (see stage_bytes); a wider band's tiles stream
+// their outputs themselves. Measured in kept memory on two threads, a loop of single calls
+// run between the calls as in bench/batch.py: on 5,000 series x 500 rows from the tiles EMA
+// took 1.5 ms against 2.0 written plainly, ATR 3.0 against 3.4, ADX 5.0 against 5.6 and
+// SuperTrend 4.2 against 4.7; on 500 x 20,000 through the buffer EMA took 5.8 ms against 8.7
+// from the tiles (whose short rows, a few stores each per block, were many streams at once)
+// and ADX 20 against 25; EMA on 500 x 5,000 rows (20 MB) took 1.5 ms against 2.1 plainly.
+inline constexpr std::int64_t stream_min_bytes = std::int64_t{16} << 20;
 inline constexpr std::int64_t stream_band_bytes = std::int64_t{16} << 10;
 
 // The samples of W neighbouring series, one row after another: element i is the W doubles
@@ -238,9 +246,10 @@ struct Tile {
     // consecutive and shared layouts group g's outputs (and consecutive inputs) lie g * W
     // doubles after group 0's, so one address per input and output serves the tile. With
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
-    // stage + o * stage_output + r * stage_row.
+    // stage + o * stage_output + r * stage_row. With `stream` (not the gather layout, every
+    // output row of the tile aligned to a value) the float outputs go out by streaming stores.
     void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1, unsigned char* stage = nullptr,
-              std::ptrdiff_t stage_output = 0, std::ptrdiff_t stage_row = 0) noexcept {
+              std::ptrdiff_t stage_output = 0, std::ptrdiff_t stage_row = 0, bool stream = false) noexcept {
         constexpr std::ptrdiff_t group_bytes = W * static_cast<std::ptrdiff_t>(sizeof(double));
         std::ptrdiff_t in_step[NI], out_step[NO];
         bool int_output[NO];
@@ -293,6 +302,8 @@ struct Tile {
                         unsigned char* at = out0[o] + g * group_bytes + out_at[o];
                         if (int_output[o]) {
                             LaneTraits<V>::store_int64(reinterpret_cast<std::int64_t*>(at), y[o]);
+                        } else if (stream) {
+                            LaneTraits<V>::stream(reinterpret_cast<double*>(at), y[o]);
                         } else {
                             LaneTraits<V>::store(reinterpret_cast<double*>(at), y[o]);
                         }
@@ -396,6 +407,22 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     }
     unsigned char* const stage = staged.get();
     const std::ptrdiff_t stage_row = std::ptrdiff_t{chunk} * tile_bytes;
+    // A wider band's streamed outputs go straight from its tiles, those whose output rows are
+    // aligned to a value (a last tile overlapping its neighbour may not be; it stores plainly).
+    bool direct[max_band_tiles] = {};
+    bool any_direct = false;
+    if (T::layout != Layout::gather && b.stream_outputs && stage == nullptr) {
+        bool steps = true;
+        for (int o = 0; o < T::NO; ++o) steps = steps && b.out_step[o] % sizeof(V) == 0;
+        for (int k = 0; k < tiles && steps; ++k) {
+            bool aligned = true;
+            for (int o = 0; o < T::NO; ++o) {
+                aligned = aligned && reinterpret_cast<std::uintptr_t>(band[k].out[0][o][0]) % sizeof(V) == 0;
+            }
+            direct[k] = aligned;
+            any_direct = any_direct || aligned;
+        }
+    }
     for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
         const std::int64_t t1 = t0 + depth < b.rows ? t0 + depth : b.rows;
         for (int k0 = 0; k0 < tiles; k0 += chunk) {
@@ -409,14 +436,16 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     const bool next_block = k + prefetch_tiles >= tiles;
                     const std::int64_t a0 = next_block ? t1 : t0;
                     const std::int64_t a1 = next_block ? std::min(t1 + depth, b.rows) : t1;
-                    const T& ahead = band[(k + prefetch_tiles) % tiles];
+                    const int k_ahead = (k + prefetch_tiles) % tiles;
+                    const T& ahead = band[k_ahead];
                     for (std::int64_t t = a0; t < a1; ++t) {
                         for (int i = 0; i < T::NI; ++i) {
                             for (int at = 0; at < tile_bytes; at += 64) {
                                 prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
                             }
                         }
-                        for (int o = 0; o < T::NO && stage == nullptr; ++o) {
+                        // Lines a streaming store writes are not asked for.
+                        for (int o = 0; o < T::NO && stage == nullptr && !direct[k_ahead]; ++o) {
                             for (int at = 0; at < tile_bytes; at += 64) {
                                 prefetch(ahead.out[0][o][0] + t * b.out_step[o] + at, true);
                             }
@@ -427,7 +456,7 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     const std::ptrdiff_t offset = (tile_start<T>(c, k, end) - first) * static_cast<std::ptrdiff_t>(sizeof(double));
                     band[k].rows(b, t0, t1, stage + offset, depth * stage_row, stage_row);
                 } else {
-                    band[k].rows(b, t0, t1);
+                    band[k].rows(b, t0, t1, nullptr, 0, 0, direct[k]);
                 }
             }
             if (stage != nullptr) {
@@ -441,7 +470,7 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
             }
         }
     }
-    if (stage != nullptr) stream_fence<V>();
+    if (stage != nullptr || any_direct) stream_fence<V>();
 }
 
 template <class Step, class V, int G, Layout L>

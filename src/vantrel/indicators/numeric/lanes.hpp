@@ -75,7 +75,9 @@ auto choose(M m, F&& f, G&& g) noexcept {
 }
 
 // The lane count of a value type, and how lanes are filled and emptied: `load(p)` takes
-// p[0 .. lanes) and `store(p, v)` writes them back; `load_each(at, offset)` takes lane k
+// p[0 .. lanes) and `store(p, v)` writes them back; `stream(p, v)` writes them with a
+// streaming store where there is one (p aligned to the value's size), which skips reading
+// the line in first; `load_each(at, offset)` takes lane k
 // from the address at[k] + offset and `store_each(at, offset, v)` writes it there;
 // `store_int64(p, v)` writes the lanes, integral values within 32 bits (a direction), as
 // int64 to p[0 .. lanes).
@@ -87,6 +89,7 @@ struct LaneTraits<double> {
     static constexpr int lanes = 1;
     static double load(const double* p) noexcept { return p[0]; }
     static void store(double* p, double v) noexcept { p[0] = v; }
+    static void stream(double* p, double v) noexcept { p[0] = v; }
     static void store_int64(std::int64_t* p, double v) noexcept { p[0] = static_cast<std::int64_t>(v); }
     static double load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
         double v;
@@ -163,6 +166,7 @@ struct LaneTraits<Lanes2> {
     static constexpr int lanes = 2;
     static Lanes2 load(const double* p) noexcept { return Lanes2(_mm_loadu_pd(p)); }
     static void store(double* p, Lanes2 v) noexcept { _mm_storeu_pd(p, v.v); }
+    static void stream(double* p, Lanes2 v) noexcept { _mm_stream_pd(p, v.v); }  // p aligned to 16
     static void store_int64(std::int64_t* p, Lanes2 v) noexcept {
         const __m128i n = _mm_cvttpd_epi32(v.v);  // two int32, sign-extended below
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi32(n, _mm_srai_epi32(n, 31)));
@@ -256,6 +260,7 @@ struct LaneTraits<Lanes2> {
         return r;
     }
     static void store(double* p, Lanes2 v) noexcept { std::memcpy(p, v.v, sizeof v.v); }
+    static void stream(double* p, Lanes2 v) noexcept { store(p, v); }
     static void store_int64(std::int64_t* p, Lanes2 v) noexcept {
         p[0] = static_cast<std::int64_t>(v.v[0]);
         p[1] = static_cast<std::int64_t>(v.v[1]);

@@ -60,6 +60,7 @@ struct LaneTraits<Lanes4> {
     static constexpr int lanes = 4;
     static Lanes4 load(const double* p) noexcept { return Lanes4(_mm256_loadu_pd(p)); }
     static void store(double* p, Lanes4 v) noexcept { _mm256_storeu_pd(p, v.v); }
+    static void stream(double* p, Lanes4 v) noexcept { _mm256_stream_pd(p, v.v); }  // p aligned to 32
     static void store_int64(std::int64_t* p, Lanes4 v) noexcept {
         const __m128i n = _mm256_cvttpd_epi32(v.v);  // four int32
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_cvtepi32_epi64(n));
