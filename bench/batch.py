@@ -225,8 +225,9 @@ def wide(loops):
           "output streamed once, each thread taking half the rows (which a recursion over time "
           "cannot do), into memory of its own written in the round before. It reads the inputs the "
           "write floors have just read, so it is if anything optimistic: loop / traffic floor "
-          "bounds what any implementation of the call gets against the loop in this run, and "
-          "ours / floor is how far ours is from it.\n")
+          "bounds what any implementation of the call gets against the loop in this run (loosely "
+          "for the indicators whose arithmetic costs more than their memory traffic), and ours "
+          "/ floor is how far ours is from it.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
           "threads=1 / threads=2 | loop / plain write floor | loop / streamed write floor | "
           "loop / traffic floor | ours / traffic floor |")
