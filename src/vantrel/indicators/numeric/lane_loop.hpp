@@ -407,11 +407,12 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     }
     unsigned char* const stage = staged.get();
     const std::ptrdiff_t stage_row = std::ptrdiff_t{chunk} * tile_bytes;
-    // A wider band's streamed outputs go straight from its tiles, those whose output rows are
-    // aligned to a value (a last tile overlapping its neighbour may not be; it stores plainly).
+    // A wider band's streamed outputs go straight from its tiles of lanes, those whose output
+    // rows are aligned to a value (a last tile overlapping its neighbour may not be; it stores
+    // plainly).
     bool direct[max_band_tiles] = {};
     bool any_direct = false;
-    if (T::layout != Layout::gather && b.stream_outputs && stage == nullptr) {
+    if (VI_STREAM_STORES && T::W > 1 && T::layout != Layout::gather && b.stream_outputs && stage == nullptr) {
         bool steps = true;
         for (int o = 0; o < T::NO; ++o) steps = steps && b.out_step[o] % sizeof(V) == 0;
         for (int k = 0; k < tiles && steps; ++k) {
