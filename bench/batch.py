@@ -165,7 +165,6 @@ def _stream_library():
     if _STREAM is None:
         from contenders import compiled
         _STREAM = compiled("stream_copy")
-        _STREAM.stream_rows.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 3
         _STREAM.stream_fill.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 2
         _STREAM.traffic.argtypes = ([ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
                                     + [ctypes.c_int64] * 3 + [ctypes.c_int] * 3)
@@ -175,8 +174,7 @@ def _stream_library():
 def streamed_copy(src, kept):
     """Each row of src (rows, n), C order, into every row of kept (rows, count, n) along the
     middle axis, with streaming stores, on one thread (np.copyto(kept, src[:, None, :]))."""
-    rows, count, n = kept.shape
-    _stream_library().stream_rows(src.ctypes.data, kept.ctypes.data, rows, n, count)
+    traffic([src], kept, 1)
 
 
 def streamed_fill(x, kept):

@@ -1,14 +1,12 @@
 // Floors of the memory traffic of a batch call, loaded through ctypes by bench/batch.py:
-//   stream_rows   each row of `src` (n doubles) copied `count` times into `dst`, rows of
-//                 count * n doubles (the outputs of a wide call), on one thread;
 //   stream_fill   src[t] into every one of the `width` doubles of row t of `dst` (a grid's),
-//                 on one thread;
+//                 on one thread, by streaming stores;
 //   traffic       every input read once and every output written once, on several threads
 //                 (each taking a share of the rows or of the columns), by plain or streaming
 //                 stores: the least any wide call of an indicator with those inputs and
 //                 outputs moves.
 // Streaming stores (SSE2; 8 bytes at an odd end) write a line without first reading it in,
-// as the batch functions write tall results; the stream_ functions write every byte so.
+// as the batch functions write their large results.
 #include <cstdint>
 #include <cstring>
 #include <thread>
@@ -27,79 +25,54 @@ void put_8(double* to, double value) {
 }
 #endif
 
-// n doubles to `to` (aligned to 8): from[0] .. from[n - 1], or from[0] n times where `one`.
-template <bool one>
-void put(double* to, const double* from, std::int64_t n) {
+// n doubles to `to` (aligned to 8): the sum of from[0][i] .. from[nsrc - 1][i] for each i, or
+// from[0][0] n times where `one`, by plain stores or, where `stream`, streaming stores.
+void put(double* to, const double* const* from, int nsrc, std::int64_t n, [[maybe_unused]] bool stream,
+         bool one = false) {
+    auto at = [&](std::int64_t j) {
+        if (one) return from[0][0];
+        double v = from[0][j];
+        for (int s = 1; s < nsrc; ++s) v += from[s][j];
+        return v;
+    };
     std::int64_t i = 0;
 #if defined(__SSE2__)
-    if (n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
-        put_8(to, from[0]);
+    if (stream && n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
+        put_8(to, at(0));
         i = 1;
     }
-    for (; i + 2 <= n; i += 2) _mm_stream_pd(to + i, one ? _mm_set1_pd(from[0]) : _mm_loadu_pd(from + i));
-    if (i < n) put_8(to + i, from[one ? 0 : i]);
-#else
-    for (; i < n; ++i) to[i] = from[one ? 0 : i];
+    for (; i + 2 <= n; i += 2) {
+        __m128d v = one ? _mm_set1_pd(from[0][0]) : _mm_loadu_pd(from[0] + i);
+        for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
+        if (stream) {
+            _mm_stream_pd(to + i, v);
+        } else {
+            _mm_storeu_pd(to + i, v);
+        }
+    }
+    if (stream && i < n) {
+        put_8(to + i, at(i));
+        return;
+    }
+#endif
+    for (; i < n; ++i) to[i] = at(i);
+}
+
+void fence([[maybe_unused]] bool stream) {
+#if defined(__SSE2__)
+    if (stream) _mm_sfence();
 #endif
 }
 
 }  // namespace
 
 extern "C" void stream_fill(const double* src, double* dst, std::int64_t rows, std::int64_t width) {
-    for (std::int64_t t = 0; t < rows; ++t) put<true>(dst + t * width, src + t, width);
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
-}
-
-extern "C" void stream_rows(const double* src, double* dst, std::int64_t rows, std::int64_t n,
-                            std::int64_t count) {
     for (std::int64_t t = 0; t < rows; ++t) {
-        const double* from = src + t * n;
-        for (std::int64_t k = 0; k < count; ++k) put<false>(dst + (t * count + k) * n, from, n);
+        const double* from = src + t;
+        put(dst + t * width, &from, 1, width, true, true);
     }
-#if defined(__SSE2__)
-    _mm_sfence();
-#endif
+    fence(true);
 }
-
-namespace {
-
-// n doubles to `to` (aligned to 8): the sum of from[0][i] .. from[nsrc - 1][i] for each i,
-// by plain stores or, where `stream`, streaming stores.
-void put_sum(double* to, const double* const* from, int nsrc, std::int64_t n, bool stream) {
-    std::int64_t i = 0;
-    auto at = [&](std::int64_t j) {
-        double v = from[0][j];
-        for (int s = 1; s < nsrc; ++s) v += from[s][j];
-        return v;
-    };
-#if defined(__SSE2__)
-    if (stream) {
-        if (n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
-            put_8(to, at(0));
-            i = 1;
-        }
-        for (; i + 2 <= n; i += 2) {
-            __m128d v = _mm_loadu_pd(from[0] + i);
-            for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
-            _mm_stream_pd(to + i, v);
-        }
-        if (i < n) put_8(to + i, at(i));
-        return;
-    }
-    for (; i + 2 <= n; i += 2) {
-        __m128d v = _mm_loadu_pd(from[0] + i);
-        for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
-        _mm_storeu_pd(to + i, v);
-    }
-#else
-    (void)stream;
-#endif
-    for (; i < n; ++i) to[i] = at(i);
-}
-
-}  // namespace
 
 // Row t of each output (`count` rows of n doubles in `dst`, an output's row after another)
 // gets the sum of row t of the `nsrc` inputs (rows of n doubles), by plain stores or, where
@@ -107,17 +80,14 @@ void put_sum(double* to, const double* const* from, int nsrc, std::int64_t n, bo
 // `by_rows`, else of the columns (as a recursion over time must be split).
 extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::int64_t rows,
                         std::int64_t n, std::int64_t count, int threads, int stream, int by_rows) {
+    if (nsrc > 8) nsrc = 8;
     auto share = [=](std::int64_t lo, std::int64_t hi, std::int64_t r0, std::int64_t r1) {
         const double* from[8];
         for (std::int64_t t = r0; t < r1; ++t) {
-            for (int s = 0; s < nsrc && s < 8; ++s) from[s] = srcs[s] + t * n + lo;
-            for (std::int64_t k = 0; k < count; ++k) {
-                put_sum(dst + (t * count + k) * n + lo, from, nsrc < 8 ? nsrc : 8, hi - lo, stream != 0);
-            }
+            for (int s = 0; s < nsrc; ++s) from[s] = srcs[s] + t * n + lo;
+            for (std::int64_t k = 0; k < count; ++k) put(dst + (t * count + k) * n + lo, from, nsrc, hi - lo, stream != 0);
         }
-#if defined(__SSE2__)
-        if (stream) _mm_sfence();
-#endif
+        fence(stream != 0);
     };
     std::vector<std::thread> others;
     for (int k = 1; k < threads; ++k) {

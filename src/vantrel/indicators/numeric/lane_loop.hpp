@@ -398,9 +398,10 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     const std::int64_t depth = block_depth<Step>(band_bytes);
     // Streamed outputs pass through a block of rows of a chunk of tiles (tens of KB); without
     // that memory they are written in place.
+    const bool streamed = T::layout != Layout::gather && b.stream_outputs;
     std::unique_ptr<unsigned char[]> staged;
     int chunk = tiles;
-    if (T::layout != Layout::gather && b.stream_outputs && band_bytes <= stream_band_bytes) {
+    if (streamed && band_bytes <= stream_band_bytes) {
         chunk = chunk_tiles<T, Step>(depth);
         staged.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(chunk * tile_bytes * depth * T::NO)]);
         if (!staged) chunk = tiles;
@@ -412,7 +413,7 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     // plainly).
     bool direct[max_band_tiles] = {};
     bool any_direct = false;
-    if (VI_STREAM_STORES && T::W > 1 && T::layout != Layout::gather && b.stream_outputs && stage == nullptr) {
+    if (VI_STREAM_STORES && T::W > 1 && streamed && stage == nullptr) {
         bool steps = true;
         for (int o = 0; o < T::NO; ++o) steps = steps && b.out_step[o] % sizeof(V) == 0;
         for (int k = 0; k < tiles && steps; ++k) {
