@@ -26,9 +26,10 @@ void put_8(double* to, double value) {
 #endif
 
 // n doubles to `to` (aligned to 8): the sum of from[0][i] .. from[nsrc - 1][i] for each i, or
-// from[0][0] n times where `one`, by plain stores or, where `stream`, streaming stores.
-void put(double* to, const double* const* from, int nsrc, std::int64_t n, [[maybe_unused]] bool stream,
-         bool one = false) {
+// from[0][0] n times where `one`, by plain stores or, where `stream`, streaming stores
+// (template arguments, so that the compiler takes the tests out of the loops).
+template <bool stream, bool one>
+void put(double* to, const double* const* from, int nsrc, std::int64_t n) {
     auto at = [&](std::int64_t j) {
         if (one) return from[0][0];
         double v = from[0][j];
@@ -37,21 +38,23 @@ void put(double* to, const double* const* from, int nsrc, std::int64_t n, [[mayb
     };
     std::int64_t i = 0;
 #if defined(__SSE2__)
-    if (stream && n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
-        put_8(to, at(0));
-        i = 1;
+    if (stream) {
+        if (n > 0 && reinterpret_cast<std::uintptr_t>(to) % 16 != 0) {
+            put_8(to, at(0));
+            i = 1;
+        }
     }
     for (; i + 2 <= n; i += 2) {
         __m128d v = one ? _mm_set1_pd(from[0][0]) : _mm_loadu_pd(from[0] + i);
-        for (int s = 1; s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
+        for (int s = 1; !one && s < nsrc; ++s) v = _mm_add_pd(v, _mm_loadu_pd(from[s] + i));
         if (stream) {
             _mm_stream_pd(to + i, v);
         } else {
             _mm_storeu_pd(to + i, v);
         }
     }
-    if (stream && i < n) {
-        put_8(to + i, at(i));
+    if (stream) {
+        if (i < n) put_8(to + i, at(i));
         return;
     }
 #endif
@@ -69,7 +72,7 @@ void fence([[maybe_unused]] bool stream) {
 extern "C" void stream_fill(const double* src, double* dst, std::int64_t rows, std::int64_t width) {
     for (std::int64_t t = 0; t < rows; ++t) {
         const double* from = src + t;
-        put(dst + t * width, &from, 1, width, true, true);
+        put<true, true>(dst + t * width, &from, 1, width);
     }
     fence(true);
 }
@@ -85,7 +88,14 @@ extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::i
         const double* from[8];
         for (std::int64_t t = r0; t < r1; ++t) {
             for (int s = 0; s < nsrc; ++s) from[s] = srcs[s] + t * n + lo;
-            for (std::int64_t k = 0; k < count; ++k) put(dst + (t * count + k) * n + lo, from, nsrc, hi - lo, stream != 0);
+            for (std::int64_t k = 0; k < count; ++k) {
+                double* to = dst + (t * count + k) * n + lo;
+                if (stream) {
+                    put<true, false>(to, from, nsrc, hi - lo);
+                } else {
+                    put<false, false>(to, from, nsrc, hi - lo);
+                }
+            }
         }
         fence(stream != 0);
     };
