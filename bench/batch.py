@@ -167,14 +167,8 @@ def _stream_library():
         _STREAM = compiled("stream_copy")
         _STREAM.stream_fill.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 2
         _STREAM.traffic.argtypes = ([ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
-                                    + [ctypes.c_int64] * 3 + [ctypes.c_int] * 3)
+                                    + [ctypes.c_int64] * 3 + [ctypes.c_int] * 4)
     return _STREAM
-
-
-def streamed_copy(src, kept):
-    """Each row of src (rows, n), C order, into every row of kept (rows, count, n) along the
-    middle axis, with streaming stores, on one thread (np.copyto(kept, src[:, None, :]))."""
-    traffic([src], kept, 1)
 
 
 def streamed_fill(x, kept):
@@ -183,15 +177,40 @@ def streamed_fill(x, kept):
     _stream_library().stream_fill(x.ctypes.data, kept.ctypes.data, *kept.shape)
 
 
-def traffic(inputs, kept, threads, stream=True, by_rows=True):
+# Rows ahead whose inputs the traffic floors ask for (the fastest distance found here).
+AHEAD = 8
+
+
+def traffic(inputs, kept, threads, stream=True, by_rows=True, ahead=0):
     """The least memory traffic of a wide call: every input (rows, n), C order, read once and
     every output (the rows of kept (rows, count, n) along the middle axis) written once, on
-    `threads` threads, each taking a share of the rows (the fastest split found; a recursion
-    over time cannot split its rows) or of the columns."""
+    `threads` threads, each taking a share of the rows (a recursion over time cannot split
+    its rows) or of the columns, asking for the inputs `ahead` rows on (0: not)."""
     rows, count, n = kept.shape
     sources = (ctypes.c_void_p * len(inputs))(*[x.ctypes.data for x in inputs])
     _stream_library().traffic(sources, len(inputs), kept.ctypes.data, rows, n, count, threads,
-                              int(stream), int(by_rows))
+                              int(stream), int(by_rows), ahead)
+
+
+def floors(inputs, count, rows, n):
+    """The traffic floors of a wide call as callables for best_of, each into memory of its own
+    (written in the round before): two threads taking half the rows or half the columns,
+    streaming their outputs, with and without asking for the inputs ahead."""
+    fns = {}
+    for by_rows in (True, False):
+        for ahead in (0, AHEAD):
+            moved = np.empty((rows, count, n))
+            fns[("floor", by_rows, ahead)] = (
+                lambda moved=moved, by_rows=by_rows, ahead=ahead:
+                traffic(inputs, moved, 2, by_rows=by_rows, ahead=ahead))
+    return fns
+
+
+def floor_times(t):
+    """(any split, columns split): the best floor times of floors() in best_of's times t."""
+    rows = min(t[k] for k in t if isinstance(k, tuple) and k[1])
+    columns = min(t[k] for k in t if isinstance(k, tuple) and not k[1])
+    return min(rows, columns), columns
 
 
 def walk(rng, rows, n):
@@ -214,22 +233,22 @@ def wide(loops):
 
     rng = np.random.default_rng(1)
     print("\n## Wide form: ratio = other / ours (higher is better for us)\n")
-    print("The last two columns are floors of one thread writing the outputs' bytes once into "
-          "memory already mapped (an array kept between rounds, as a result's memory is kept for "
-          "the next call), as loop / floor: with plain stores (np.copyto), and with streaming "
-          "stores that skip reading each line in first (bench/stream_copy.cpp), as the batch "
-          "functions write tall results. Both read one input. The traffic floor moves all of a "
-          "call's bytes the fastest way found, on two threads: every input read once, every "
-          "output streamed once, each thread taking half the rows (which a recursion over time "
-          "cannot do), into memory of its own written in the round before. It reads the inputs the "
-          "write floors have just read, so it is if anything optimistic: loop / traffic floor "
-          "bounds what any implementation of the call gets against the loop in this run (loosely "
-          "for the indicators whose arithmetic costs more than their memory traffic), and ours "
-          "/ floor is how far ours is from it.\n")
+    print("The last three columns compare with floors of the memory traffic of the call: every "
+          "input read once and every output streamed once, on two threads, without arithmetic, "
+          "into memory of their own written in the round before (bench/stream_copy.cpp). Each is "
+          f"the best of asking for the inputs {AHEAD} rows ahead or not (the hardware's "
+          "prefetchers alone lose the rows of a share of the columns). The traffic floor is the "
+          "best of each thread taking half the rows or half the columns; the column floor takes "
+          "half the columns, as a recursion over time must be split (the state at a row needs "
+          "every row before it), and so bounds what any exact implementation gets against the "
+          "loop in this run: loosely for the indicators whose arithmetic costs more than their "
+          "memory traffic (ADX's three divisions a sample, the window indicators). The floors "
+          "read the inputs the other contenders have just read, so they are if anything "
+          "optimistic; ours / column floor is how far ours is from it.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
-          "threads=1 / threads=2 | loop / plain write floor | loop / streamed write floor | "
-          "loop / traffic floor | ours / traffic floor |")
-    print("|---|---|---|---|---|---|---|---|---|")
+          "threads=1 / threads=2 | loop / traffic floor | loop / column floor | "
+          "ours / column floor |")
+    print("|---|---|---|---|---|---|---|---|")
     for rows, n in ((500, 5000), (20000, 500)):
         high, low, close = walk(rng, rows, n)
         for name, args in ARGS.items():
@@ -241,21 +260,16 @@ def wide(loops):
                 "ours1": lambda: ours(*inputs, *args, threads=1),
                 "loop": lambda: [single(*[x[:, j] for x in inputs], *args) for j in range(n)],
             }
-            count = len(batch._TABLE[name].outputs)
-            kept = np.empty((rows, count, n))
-            fns["floor"] = lambda: np.copyto(kept, close[:, None, :])
-            fns["streamed"] = lambda: streamed_copy(close, kept)
-            moved = np.empty_like(kept)
-            fns["traffic"] = lambda: traffic(inputs, moved, 2)
+            fns.update(floors(inputs, len(batch._TABLE[name].outputs), rows, n))
             if name in loops:
                 loops[name](*inputs, *args)  # compiled outside the timing
                 fns["numba"] = lambda: loops[name](*inputs, *args)
             t = best_of(fns, rounds=ROUNDS if n < 5000 or name != "ADX" else 3)
+            any_split, columns = floor_times(t)
             numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
             print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
-                  f"{t['ours1'] / t['ours']:.2f}x | {t['loop'] / t['floor']:.1f}x | "
-                  f"{t['loop'] / t['streamed']:.1f}x | {t['loop'] / t['traffic']:.1f}x | "
-                  f"{t['ours'] / t['traffic']:.2f} |", flush=True)
+                  f"{t['ours1'] / t['ours']:.2f}x | {t['loop'] / any_split:.1f}x | "
+                  f"{t['loop'] / columns:.1f}x | {t['ours'] / columns:.2f} |", flush=True)
 
 
 def long_form():
@@ -376,14 +390,22 @@ def memory_threads():
     """What a second thread adds to moving the wide EMA's bytes here, the columns split as the
     batch functions split them (a recursion over time cannot split its rows)."""
     x = np.random.default_rng(0).normal(size=(500, 5000))  # 20 MB read, 20 MB written
-    kept = {(threads, stream): np.empty((500, 1, 5000)) for threads in (1, 2) for stream in (False, True)}
-    t = best_of({key: (lambda key=key: traffic([x], kept[key], key[0], key[1], by_rows=False))
-                 for key in kept}, rounds=max(ROUNDS, 15))
+    keys = [(threads, stream, ahead) for threads in (1, 2) for stream in (False, True)
+            for ahead in (0, AHEAD)]
+    kept = {key: np.empty((500, 1, 5000)) for key in keys}
+    t = best_of({key: (lambda key=key: traffic([x], kept[key], key[0], key[1], by_rows=False,
+                                               ahead=key[2]))
+                 for key in keys}, rounds=max(ROUNDS, 15))
+
+    def gain(stream):
+        one = min(t[1, stream, ahead] for ahead in (0, AHEAD))
+        return one / min(t[2, stream, ahead] for ahead in (0, AHEAD))
+
     print("\n## Memory traffic: two threads against one\n")
     print(f"The wide EMA's 20 MB read and 20 MB written by one thread / by two, half the columns "
-          f"each: plain stores {t[1, False] / t[2, False]:.2f}x, streaming stores "
-          f"{t[1, True] / t[2, True]:.2f}x (each into memory of its own, written in the round "
-          f"before)")
+          f"each (the best of asking for the input {AHEAD} rows ahead or not): plain stores "
+          f"{gain(False):.2f}x, streaming stores {gain(True):.2f}x (each into memory of its own, "
+          f"written in the round before)")
 
 
 def main():

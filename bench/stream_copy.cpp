@@ -3,8 +3,8 @@
 //                 on one thread, by streaming stores;
 //   traffic       every input read once and every output written once, on several threads
 //                 (each taking a share of the rows or of the columns), by plain or streaming
-//                 stores: the least any wide call of an indicator with those inputs and
-//                 outputs moves.
+//                 stores, asking for the inputs some rows ahead or not: the least any wide call
+//                 of an indicator with those inputs and outputs moves.
 // Streaming stores (SSE2; 8 bytes at an odd end) write a line without first reading it in,
 // as the batch functions write their large results.
 #include <cstdint>
@@ -61,6 +61,12 @@ void put(double* to, const double* const* from, int nsrc, std::int64_t n) {
     for (; i < n; ++i) to[i] = at(i);
 }
 
+void prefetch([[maybe_unused]] const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 0, 2);
+#endif
+}
+
 void fence([[maybe_unused]] bool stream) {
 #if defined(__SSE2__)
     if (stream) _mm_sfence();
@@ -80,13 +86,23 @@ extern "C" void stream_fill(const double* src, double* dst, std::int64_t rows, s
 // Row t of each output (`count` rows of n doubles in `dst`, an output's row after another)
 // gets the sum of row t of the `nsrc` inputs (rows of n doubles), by plain stores or, where
 // `stream`, streaming stores. Thread k of `threads` takes the k-th share of the rows where
-// `by_rows`, else of the columns (as a recursion over time must be split).
+// `by_rows`, else of the columns (as a recursion over time must be split). Where `ahead` > 0,
+// each row first asks for its share of the inputs' row `ahead` rows on, a cache line at a
+// time, into the second-level cache (the hardware's prefetchers lose a share of the columns
+// at every row, whose lines are not contiguous).
 extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::int64_t rows,
-                        std::int64_t n, std::int64_t count, int threads, int stream, int by_rows) {
+                        std::int64_t n, std::int64_t count, int threads, int stream, int by_rows,
+                        int ahead) {
     if (nsrc > 8) nsrc = 8;
     auto share = [=](std::int64_t lo, std::int64_t hi, std::int64_t r0, std::int64_t r1) {
         const double* from[8];
         for (std::int64_t t = r0; t < r1; ++t) {
+            for (int s = 0; s < nsrc && ahead > 0 && t + ahead < r1; ++s) {
+                const auto first = reinterpret_cast<std::uintptr_t>(srcs[s] + (t + ahead) * n + lo);
+                const char* line = reinterpret_cast<const char*>(first & ~std::uintptr_t{63});
+                const char* end = reinterpret_cast<const char*>(srcs[s] + (t + ahead) * n + hi);
+                for (; line < end; line += 64) prefetch(line);
+            }
             for (int s = 0; s < nsrc; ++s) from[s] = srcs[s] + t * n + lo;
             for (std::int64_t k = 0; k < count; ++k) {
                 double* to = dst + (t * count + k) * n + lo;
