@@ -131,6 +131,8 @@ void stream_fence() noexcept {
 // from the tiles (whose short rows, a few stores each per block, were many streams at once)
 // and ADX 20 against 25; EMA on 500 x 5,000 rows (20 MB) took 1.5 ms against 2.1 plainly.
 inline constexpr std::int64_t stream_min_bytes = std::int64_t{16} << 20;
+// A narrow band: a thread's share of a row at most this many bytes (see stage_bytes and
+// prefetch_rows()).
 inline constexpr std::int64_t narrow_band_bytes = std::int64_t{16} << 10;
 
 // The samples of W neighbouring series, one row after another: element i is the W doubles
@@ -248,7 +250,8 @@ struct Tile {
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
     // stage + o * stage_output + r * stage_row. With `stream` (not the gather layout, every
     // output row of the tile aligned to a value) the float outputs go out by streaming stores.
-    // With `ahead` (the consecutive layout), each row asks for the tile's inputs `ahead` rows on.
+    // With `ahead` > 0 (the consecutive layout), each row asks for the tile's inputs `ahead`
+    // rows on.
     void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1, std::int64_t ahead, unsigned char* stage = nullptr,
               std::ptrdiff_t stage_output = 0, std::ptrdiff_t stage_row = 0, bool stream = false) noexcept {
         constexpr std::ptrdiff_t group_bytes = W * static_cast<std::ptrdiff_t>(sizeof(double));
