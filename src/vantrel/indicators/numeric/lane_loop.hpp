@@ -99,19 +99,21 @@ void stream_copy(unsigned char* to, const unsigned char* from, std::ptrdiff_t n)
             from += 8;
             n -= 8;
         }
+        auto stream_16 = [&] {
+            _mm_stream_pd(reinterpret_cast<double*>(to), _mm_loadu_pd(reinterpret_cast<const double*>(from)));
+            to += 16;
+            from += 16;
+            n -= 16;
+        };
         if constexpr (LaneTraits<V>::lanes >= 4) {
             constexpr std::ptrdiff_t wide = sizeof(V);
-            for (; n >= 16 && reinterpret_cast<std::uintptr_t>(to) % wide != 0; n -= 16, to += 16, from += 16) {
-                _mm_stream_pd(reinterpret_cast<double*>(to), _mm_loadu_pd(reinterpret_cast<const double*>(from)));
-            }
+            while (n >= 16 && reinterpret_cast<std::uintptr_t>(to) % wide != 0) stream_16();
             for (; n >= wide; n -= wide, to += wide, from += wide) {
                 LaneTraits<V>::stream(reinterpret_cast<double*>(to),
                                       LaneTraits<V>::load(reinterpret_cast<const double*>(from)));
             }
         }
-        for (; n >= 16; n -= 16, to += 16, from += 16) {
-            _mm_stream_pd(reinterpret_cast<double*>(to), _mm_loadu_pd(reinterpret_cast<const double*>(from)));
-        }
+        while (n >= 16) stream_16();
         if (n == 8) stream_8<V>(to, from);
         return;
     }
@@ -486,14 +488,17 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     const std::int64_t a1 = next_block ? std::min(t1 + depth, b.rows) : t1;
                     const int k_ahead = (k + prefetch_tiles) % tiles;
                     const T& ahead = band[k_ahead];
-                    for (std::int64_t t = a0; t < a1; ++t) {
-                        for (int i = 0; i < T::NI && rows_ahead == 0; ++i) {
+                    // Inputs a narrow band's tiles ask for themselves, and lines a streaming
+                    // store writes, are not asked for here.
+                    const bool inputs = rows_ahead == 0;
+                    const bool outputs = stage == nullptr && !direct[k_ahead];
+                    for (std::int64_t t = a0; t < a1 && (inputs || outputs); ++t) {
+                        for (int i = 0; i < T::NI && inputs; ++i) {
                             for (int at = 0; at < tile_bytes; at += 64) {
                                 prefetch(ahead.in[0][i][0] + t * b.in_step[i] + at, false);
                             }
                         }
-                        // Lines a streaming store writes are not asked for.
-                        for (int o = 0; o < T::NO && stage == nullptr && !direct[k_ahead]; ++o) {
+                        for (int o = 0; o < T::NO && outputs; ++o) {
                             for (int at = 0; at < tile_bytes; at += 64) {
                                 prefetch(ahead.out[0][o][0] + t * b.out_step[o] + at, true);
                             }
