@@ -17,8 +17,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <type_traits>
-#include <utility>
 
 #include "numeric/lanes.hpp"
 
@@ -184,33 +182,6 @@ struct LaneRows {
 
 namespace detail {
 
-// Copies `count` steps a value at a time (a step's alignment, that of its value type) in
-// straight-line code. A plain copy of a struct this size (ADX's step is 352 bytes with four
-// doubles a value) becomes `rep movs` under GCC's generic tuning, and default-constructed
-// locals a `rep stos`; on AMD Zen 3 their start-up costs more than a tile's two rows of ADX:
-// on 5,000 series x 500 rows, one thread, ADX took 25-36 ms with them against 16-22 ms
-// without.
-template <class Step>
-void copy_steps(Step* to, const Step* from, int count) noexcept {
-    static_assert(std::is_trivially_copyable_v<Step>);
-    constexpr std::size_t size = sizeof(Step);
-    constexpr std::size_t chunk = alignof(Step) < 64 ? alignof(Step) : 64;
-    for (int g = 0; g < count; ++g) {
-        auto* d = reinterpret_cast<unsigned char*>(to + g);
-        const auto* f = reinterpret_cast<const unsigned char*>(from + g);
-        [&]<std::size_t... I>(std::index_sequence<I...>) {
-            (std::memcpy(d + I * chunk, f + I * chunk, chunk), ...);
-        }(std::make_index_sequence<size / chunk>{});
-    }
-}
-
-// G steps as locals, not first set to zero (copy_steps() fills them).
-template <class Step, int G>
-union LocalSteps {
-    LocalSteps() noexcept {}
-    Step s[G];
-};
-
 // How the lanes of a tile reach memory: `gather` lane by lane; `consecutive`, every input
 // and output of a group as whole vectors (lane k at k * 8 bytes from lane 0, addresses aligned
 // to a double); `shared`, every lane reads the same input (one series under a grid of
@@ -287,7 +258,12 @@ struct Tile {
 
     // Rows [t0, t1); row 0 seeds the steps. The strides, flags and addresses are read into
     // locals first: a store through an output may alias anything, `b` and this tile included,
-    // and locals whose address is never taken stay in registers across those stores. In the
+    // and locals whose address is never taken stay in registers across those stores. The
+    // steps advance in place: a step's state goes through memory at every row either way
+    // (the compiler keeps no array of steps in registers), and copying the steps into locals
+    // and back at every block cost more than a wide table's 2 to 4 rows of EMA or ATR (on AMD
+    // Zen 3, 5,000 series x 500 rows, one thread: EMA 2.8-3.1 ms copied against 1.7-2.3 in
+    // place, ATR 6.0-6.3 against 3.4-5.0, ADX 15-22 against 13-17). In the
     // consecutive and shared layouts group g's outputs (and consecutive inputs) lie g * W
     // doubles after group 0's, so one address per input and output serves the tile. With
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
@@ -311,9 +287,6 @@ struct Tile {
         for (int g = 0; g < (L == Layout::gather ? 1 : G); ++g) {
             for (int i = 0; i < NI; ++i) in0[g][i] = in[g][i][0];
         }
-        LocalSteps<Step, G> local;
-        Step* const s = local.s;
-        copy_steps(s, steps, G);
         std::ptrdiff_t in_at[NI], out_at[NO];
         for (int i = 0; i < NI; ++i) in_at[i] = t0 * in_step[i];
         for (int o = 0; o < NO; ++o) out_at[o] = t0 * out_step[o];
@@ -351,9 +324,9 @@ struct Tile {
                     }
                 }
                 if (t == 0) {
-                    s[g].first(x, y);
+                    steps[g].first(x, y);
                 } else {
-                    s[g].next(x, y);
+                    steps[g].next(x, y);
                 }
                 for (int o = 0; o < NO; ++o) {
                     if constexpr (L != Layout::gather) {
@@ -375,7 +348,6 @@ struct Tile {
             for (int i = 0; i < NI; ++i) in_at[i] += in_step[i];
             for (int o = 0; o < NO; ++o) out_at[o] += out_step[o];
         }
-        copy_steps(steps, s, G);
     }
 };
 
