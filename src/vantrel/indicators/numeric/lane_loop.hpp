@@ -487,7 +487,8 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     const bool next_block = k + prefetch_tiles >= tiles;
                     const std::int64_t a0 = next_block ? t1 : t0;
                     const std::int64_t a1 = next_block ? std::min(t1 + depth, b.rows) : t1;
-                    const int k_ahead = (k + prefetch_tiles) % tiles;
+                    int k_ahead = k + prefetch_tiles;  // modulo tiles, without a division a tile
+                    while (k_ahead >= tiles) k_ahead -= tiles;
                     const T& ahead = band[k_ahead];
                     // Inputs a narrow band's tiles ask for themselves, and lines a streaming
                     // store writes, are not asked for here.
