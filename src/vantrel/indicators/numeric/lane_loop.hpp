@@ -556,7 +556,7 @@ template <class Step, class V, int G>
 void bands(const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept {
     constexpr std::int64_t width = G * LaneTraits<V>::lanes;
     // Narrow by the thread's share of a row, not by a band's width: with four doubles a
-    // value, 256 tiles of ADX's two groups are only 16 KB, and a wide table's bands, staged
+    // value, 256 tiles of two groups are only 16 KB, and a wide table's bands, staged
     // with rows asked for ahead, were slower (AMD Zen 3, 5,000 series x 500 rows, two
     // threads: ADX 10.5-12 ms against 9.4-10.9 ms).
     const bool narrow = (end - begin) * std::int64_t{sizeof(double)} <= narrow_band_bytes;
