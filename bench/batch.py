@@ -408,6 +408,54 @@ def memory_threads():
           f"written in the round before)")
 
 
+# glibc's allocator tuned to keep freed memory for the next call: blocks up to 32 MiB (its
+# most) from the heap instead of a fresh mapping each, and no trimming of the heap's top.
+# With its defaults, a freed result past the trim threshold (twice the mapping threshold,
+# which rises to the largest block freed) is handed back to the system, and the next call's
+# result faults in fresh pages: so the numba loops, whose results are fresh arrays, run at
+# either speed by what else the process allocated (ADX 5,000 x 500: 6 ms or 41 ms on one
+# thread here). The batch functions keep their results' memory themselves.
+TUNED_ALLOCATOR = {"MALLOC_MMAP_THRESHOLD_": str(32 << 20), "MALLOC_TRIM_THRESHOLD_": str(1 << 40)}
+
+
+def wide_numba():
+    """The wide 5,000 x 500 recursions, ours (threads=None) against the numba loops alone."""
+    from vantrel.indicators import batch
+
+    loops = numba_loops()
+    high, low, close = walk(np.random.default_rng(1), 500, 5000)
+    for name in ("EMA", "ATR", "ADX", "SUPERTREND"):
+        inputs, args, ours = prices(name, high, low, close), ARGS[name], getattr(batch, name)
+        loops[name](*inputs, *args)
+        t = best_of({"ours": lambda: ours(*inputs, *args),
+                     "numba": lambda: loops[name](*inputs, *args)}, rounds=max(ROUNDS, 9))
+        print(f"{name} {t['numba'] / t['ours']:.2f}")
+
+
+def allocators():
+    """numba / ours on the wide recursions, each way in a process of its own: glibc's
+    defaults, and tuned as TUNED_ALLOCATOR says (a labelled extra)."""
+    if not sys.platform.startswith("linux"):
+        return
+    ratios = {}
+    for label, extra in (("defaults", {}), ("tuned", TUNED_ALLOCATOR)):
+        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--wide-numba"],
+                             env={**os.environ, **extra}, capture_output=True, text=True,
+                             check=True).stdout
+        for line in out.splitlines():
+            name, ratio = line.split()
+            ratios.setdefault(name, {})[label] = ratio
+    print("\n## Wide 5,000 x 500 against numba, by allocator (extra table)\n")
+    print("numba / ours (higher is better for us), each column in a fresh process: glibc's "
+          "allocator with its defaults, and tuned to keep freed memory "
+          f"({' '.join(f'{k}={v}' for k, v in TUNED_ALLOCATOR.items())}), under which numba's "
+          "fresh result arrays land in pages already mapped.\n")
+    print("| indicator | defaults | tuned allocator |")
+    print("|---|---|---|")
+    for name, r in ratios.items():
+        print(f"| {name} | {r['defaults']}x | {r['tuned']}x |")
+
+
 def main():
     try:
         loops = numba_loops()
@@ -419,8 +467,12 @@ def main():
     grid()
     memory_threads()
     if loops:
+        allocators()
         cold()
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--wide-numba"]:
+        wide_numba()
+    else:
+        main()
