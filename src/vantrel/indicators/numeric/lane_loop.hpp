@@ -260,10 +260,12 @@ struct Tile {
     // locals first: a store through an output may alias anything, `b` and this tile included,
     // and locals whose address is never taken stay in registers across those stores. The
     // steps advance in place: a step's state goes through memory at every row either way
-    // (the compiler keeps no array of steps in registers), and copying the steps into locals
-    // and back at every block cost more than a wide table's 2 to 4 rows of EMA or ATR (on AMD
-    // Zen 3, 5,000 series x 500 rows, one thread: EMA 2.8-3.1 ms copied against 1.7-2.3 in
-    // place, ATR 6.0-6.3 against 3.4-5.0, ADX 15-22 against 13-17). In the
+    // (GCC keeps no array of steps indexed at run time in registers), and copying the steps
+    // into locals and back at every block cost more than a wide table's 2 to 4 rows of EMA or
+    // ATR (on AMD Zen 3, 5,000 series x 500 rows, one thread: EMA 2.8-3.1 ms copied against
+    // 1.7-2.3 in place, ATR 6.0-6.3 against 3.4-5.0, ADX 15-22 against 13-17). Copies indexed
+    // by constants (the groups unrolled at compile time) did stay in registers, but gained
+    // EMA a tenth and cost ADX and SuperTrend, whose steps outgrow the registers, a tenth. In the
     // consecutive and shared layouts group g's outputs (and consecutive inputs) lie g * W
     // doubles after group 0's, so one address per input and output serves the tile. With
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
