@@ -227,8 +227,8 @@ void store_int(unsigned char* const* at, std::ptrdiff_t offset, V v) noexcept {
     }
 }
 
-// G groups of lanes from column c on, advanced block of rows by block of rows; the steps
-// stay in registers within a block; `L`: how the lanes reach memory (see layout()).
+// G groups of lanes from column c on, advanced block of rows by block of rows, the steps
+// in place (see rows()); `L`: how the lanes reach memory (see layout()).
 template <class Step, class V, int G, Layout L>
 struct Tile {
     using value_type = V;
@@ -360,10 +360,11 @@ struct Tile {
 // tile. The longer those streams the better the prefetchers keep up, so a band is as wide
 // as a thread's share of columns (up to max_band_tiles tiles, a few hundred kilobytes of
 // steps that stay in the L2 cache). Past about 12 streams at once the prefetchers lose
-// them, and a block of a single row loads and stores every step once per row, which costs
-// more than the arithmetic: so a block is as deep as 12 streams allow, between 2 and 4 rows
-// (EMA 4, ATR 3, ADX and SuperTrend 2). Measured on 5,000 series x 500 rows, one thread:
-// EMA takes a quarter less time than at 8 rows with 64 tiles a band, ATR a fifth less.
+// them, and a block of a single row pays a tile's set-up (its strides and addresses) once
+// per row: so a block is as deep as 12 streams allow, between 2 and 4 rows (EMA 4, ATR 3,
+// ADX and SuperTrend 2). Measured on 5,000 series x 500 rows, one thread: EMA takes a
+// quarter less time than at 8 rows with 64 tiles a band, ATR a fifth less; blocks of one
+// row were a quarter slower than these (AMD Zen 3).
 inline constexpr int block_streams = 12;
 inline constexpr int max_band_tiles = 256;
 inline constexpr int stack_band_tiles = 16;  // where the band's memory cannot be had
