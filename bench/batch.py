@@ -10,7 +10,8 @@ several rounds), never a lone absolute time as the result:
 - long form (5,000 symbols x 500 bars, rows interleaved by date): EMA by= against polars
   ewm_mean(...).over("symbol") and pandas groupby().transform, ADX by= against groupby().apply;
 - a grid of 64 EMA periods over one 1e6 series against a loop of single calls;
-- threads=2 against threads=1, and what a second thread adds to memory traffic;
+- threads=2 against threads=1, and what a second thread adds to memory traffic and to
+  arithmetic alone;
 - cold start: a fresh interpreter importing the batch module and finishing one wide ADX call,
   against importing numba and finishing the first call of its loop (compilation included).
 
@@ -168,6 +169,8 @@ def _stream_library():
         _STREAM.stream_fill.argtypes = [ctypes.c_void_p, ctypes.c_void_p] + [ctypes.c_int64] * 2
         _STREAM.traffic.argtypes = ([ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
                                     + [ctypes.c_int64] * 3 + [ctypes.c_int] * 4)
+        _STREAM.spin.argtypes = [ctypes.c_int64, ctypes.c_int]
+        _STREAM.spin.restype = ctypes.c_double
     return _STREAM
 
 
@@ -176,6 +179,9 @@ def streamed_fill(x, kept):
     (np.copyto(kept, x[:, None]))."""
     _stream_library().stream_fill(x.ctypes.data, kept.ctypes.data, *kept.shape)
 
+
+# Multiplications of the arithmetic-alone ratio (about as long as a wide ADX call on one thread).
+SPIN = 8_000_000
 
 # Rows ahead whose inputs the traffic floors ask for (the fastest distance found here).
 AHEAD = 8
@@ -244,11 +250,17 @@ def wide(loops):
           "loop in this run: loosely for the indicators whose arithmetic costs more than their "
           "memory traffic (ADX's three divisions a sample, the window indicators). The floors "
           "read the inputs the other contenders have just read, so they are if anything "
-          "optimistic; ours / column floor is how far ours is from it.\n")
+          "optimistic; ours / column floor is how far ours is from it. Arithmetic alone "
+          f"threads=1 / threads=2 is the same ratio for {SPIN:,} multiplications in registers, "
+          "split over threads started for the call as ours are, timed in the same rounds: the "
+          "most a second thread gives work that is bound by its arithmetic on this host at "
+          "that moment. No split of an exact recursion over two threads beats the column floor, "
+          "so threads=1 / column floor is the most threads=1 / threads=2 can be in this run.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
-          "threads=1 / threads=2 | loop / traffic floor | loop / column floor | "
-          "ours / column floor |")
-    print("|---|---|---|---|---|---|---|---|")
+          "threads=1 / threads=2 | threads=1 / column floor | "
+          "arithmetic alone threads=1 / threads=2 | "
+          "loop / traffic floor | loop / column floor | ours / column floor |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for rows, n in ((500, 5000), (20000, 500)):
         high, low, close = walk(rng, rows, n)
         for name, args in ARGS.items():
@@ -258,6 +270,8 @@ def wide(loops):
             fns = {
                 "ours": lambda: ours(*inputs, *args),
                 "ours1": lambda: ours(*inputs, *args, threads=1),
+                "spin": lambda: _stream_library().spin(SPIN, 2),
+                "spin1": lambda: _stream_library().spin(SPIN, 1),
                 "loop": lambda: [single(*[x[:, j] for x in inputs], *args) for j in range(n)],
             }
             fns.update(floors(inputs, len(batch._TABLE[name].outputs), rows, n))
@@ -268,7 +282,9 @@ def wide(loops):
             any_split, columns = floor_times(t)
             numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
             print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
-                  f"{t['ours1'] / t['ours']:.2f}x | {t['loop'] / any_split:.1f}x | "
+                  f"{t['ours1'] / t['ours']:.2f}x | {t['ours1'] / columns:.2f}x | "
+                  f"{t['spin1'] / t['spin']:.2f}x | "
+                  f"{t['loop'] / any_split:.1f}x | "
                   f"{t['loop'] / columns:.1f}x | {t['ours'] / columns:.2f} |", flush=True)
 
 

@@ -4,7 +4,9 @@
 //   traffic       every input read once and every output written once, on several threads
 //                 (each taking a share of the rows or of the columns), by plain or streaming
 //                 stores, asking for the inputs some rows ahead or not: the least any wide call
-//                 of an indicator with those inputs and outputs moves.
+//                 of an indicator with those inputs and outputs moves;
+//   spin          arithmetic alone, in registers, split over several threads: what a second
+//                 thread can add to work that neither reads nor writes memory on this host.
 // Streaming stores (SSE2; 8 bytes at an odd end) write a line without first reading it in,
 // as the batch functions write their large results.
 #include <cstdint>
@@ -127,4 +129,29 @@ extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::i
     else
         share(0, n / threads, 0, rows);
     for (auto& other : others) other.join();
+}
+
+// `steps` multiplications of four independent chains, a share of them on each of `threads`
+// threads started for the call (as the batch functions start theirs). Returns a value of
+// the chains so that the compiler keeps them.
+extern "C" double spin(std::int64_t steps, int threads) {
+    std::vector<double> result(static_cast<std::size_t>(threads));
+    auto share = [&result](std::int64_t n, int k) {
+        double a = 1.0 + k, b = 1.5, c = 2.0, d = 2.5;
+        const double m = 0.9999999;
+        for (std::int64_t i = 0; i < n; ++i) {
+            a *= m;
+            b *= m;
+            c *= m;
+            d *= m;
+        }
+        result[static_cast<std::size_t>(k)] = a + b + c + d;
+    };
+    std::vector<std::thread> others;
+    for (int k = 1; k < threads; ++k) others.emplace_back(share, steps / threads, k);
+    share(steps / threads, 0);
+    for (auto& other : others) other.join();
+    double sum = 0.0;
+    for (double r : result) sum += r;
+    return sum;
 }
