@@ -75,6 +75,16 @@ void fence([[maybe_unused]] bool stream) {
 #endif
 }
 
+// fn(k) for k = 0 .. threads - 1: k = 0 on this thread, the others on threads started for
+// the call, as the batch functions start theirs.
+template <class Fn>
+void on_threads(int threads, Fn fn) {
+    std::vector<std::thread> others;
+    for (int k = 1; k < threads; ++k) others.emplace_back(fn, k);
+    fn(0);
+    for (auto& other : others) other.join();
+}
+
 }  // namespace
 
 extern "C" void stream_fill(const double* src, double* dst, std::int64_t rows, std::int64_t width) {
@@ -117,24 +127,18 @@ extern "C" void traffic(const double* const* srcs, int nsrc, double* dst, std::i
         }
         fence(stream != 0);
     };
-    std::vector<std::thread> others;
-    for (int k = 1; k < threads; ++k) {
+    on_threads(threads, [&](int k) {
         if (by_rows)
-            others.emplace_back(share, 0, n, rows * k / threads, rows * (k + 1) / threads);
+            share(0, n, rows * k / threads, rows * (k + 1) / threads);
         else
-            others.emplace_back(share, n * k / threads, n * (k + 1) / threads, 0, rows);
-    }
-    if (by_rows)
-        share(0, n, 0, rows / threads);
-    else
-        share(0, n / threads, 0, rows);
-    for (auto& other : others) other.join();
+            share(n * k / threads, n * (k + 1) / threads, 0, rows);
+    });
 }
 
 // `steps` multiplications of four independent chains, a share of them on each of `threads`
-// threads started for the call (as the batch functions start theirs). Returns a value of
-// the chains so that the compiler keeps them.
+// threads (see on_threads()). Returns a value of the chains so that the compiler keeps them.
 extern "C" double spin(std::int64_t steps, int threads) {
+    if (threads < 1) threads = 1;
     std::vector<double> result(static_cast<std::size_t>(threads));
     auto share = [&result](std::int64_t n, int k) {
         double a = 1.0 + k, b = 1.5, c = 2.0, d = 2.5;
@@ -147,10 +151,7 @@ extern "C" double spin(std::int64_t steps, int threads) {
         }
         result[static_cast<std::size_t>(k)] = a + b + c + d;
     };
-    std::vector<std::thread> others;
-    for (int k = 1; k < threads; ++k) others.emplace_back(share, steps / threads, k);
-    share(steps / threads, 0);
-    for (auto& other : others) other.join();
+    on_threads(threads, [&](int k) { share(steps / threads, k); });
     double sum = 0.0;
     for (double r : result) sum += r;
     return sum;
