@@ -61,7 +61,7 @@ std::int64_t window_lanes_avx512(Indicator, const LaneColumns&, std::int64_t beg
 bool avx_usable() noexcept { return false; }
 bool avx512_usable() noexcept { return false; }
 #else
-bool avx_usable() noexcept { return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma"); }
+bool avx_usable() noexcept { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 bool avx512_usable() noexcept { return __builtin_cpu_supports("avx512f"); }
 #endif
 

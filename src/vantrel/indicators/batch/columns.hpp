@@ -298,7 +298,7 @@ std::int64_t lane_loop_of(Indicator ind, const LaneColumns& b, std::int64_t begi
     }
 }
 
-// The same with four lanes (AVX and FMA, lanes_avx.cpp) and with eight (AVX-512F,
+// The same with four lanes (AVX2 and FMA, lanes_avx.cpp) and with eight (AVX-512F,
 // lanes_avx512.cpp), each compiled for its instruction set; call only when usable.
 std::int64_t lane_loop_avx(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
 std::int64_t lane_loop_avx512(Indicator ind, const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;

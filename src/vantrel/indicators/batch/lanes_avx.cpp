@@ -1,7 +1,7 @@
-// The lane loops with four doubles per value (AVX, and FMA for the one fused step), chosen
+// The lane loops with four doubles per value (AVX2, and FMA for the one fused step), chosen
 // at run time.
 //
-// This file alone is compiled for AVX and FMA (contraction stays off: only an explicit
+// This file alone is compiled for AVX2 and FMA (contraction stays off: only an explicit
 // fused() is fused). Its value type lives in an unnamed namespace, so
 // every step and loop instantiated with it is private to this file: no AVX code can stand
 // in for a baseline function elsewhere in the module. The arithmetic is that of every

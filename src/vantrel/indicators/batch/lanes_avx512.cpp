@@ -28,7 +28,7 @@ inline Lanes8 operator+(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_add_
 inline Lanes8 operator-(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_sub_pd(a.v, b.v)); }
 inline Lanes8 operator*(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_mul_pd(a.v, b.v)); }
 inline Lanes8 operator/(Lanes8 a, Lanes8 b) noexcept { return Lanes8(_mm512_div_pd(a.v, b.v)); }
-inline Mask8 operator>(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ)}; }
+[[maybe_unused]] inline Mask8 operator>(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GT_OQ)}; }
 [[maybe_unused]] inline Mask8 operator<(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_LT_OQ)}; }
 inline Mask8 operator>=(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_GE_OQ)}; }
 inline Mask8 operator==(Lanes8 a, Lanes8 b) noexcept { return {_mm512_cmp_pd_mask(a.v, b.v, _CMP_EQ_OQ)}; }

@@ -270,7 +270,9 @@ struct Tile {
     // doubles after group 0's, so one address per input and output serves the tile. With
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
     // stage + o * stage_output + r * stage_row. With `stream` (not the gather layout, every
-    // output row of the tile aligned to a value) the float outputs go out by streaming stores.
+    // output row of the tile aligned to a value) the float outputs go out by streaming stores;
+    // an int output (SuperTrend's direction) is stored plainly: streamed as well, wide
+    // SuperTrend took 13-14 ms against 5.0-5.2 on one thread (5,000 series x 500 rows, AMD Zen 3).
     // With `ahead` > 0 (the consecutive layout), each row asks for the tile's inputs `ahead`
     // rows on.
     void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1, std::int64_t ahead, unsigned char* stage = nullptr,

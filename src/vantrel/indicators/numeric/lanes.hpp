@@ -5,8 +5,8 @@
 //
 //   double   one series: the single-series loops and the streaming objects
 //   Lanes2   two series side by side (SSE2, every x86-64 compiler; two doubles elsewhere)
-//   Lanes4   four series side by side (AVX), defined only in the translation unit that is
-//            compiled for AVX (batch/lanes_avx.cpp), chosen at run time
+//   Lanes4   four series side by side (AVX), defined only in the translation units that are
+//            compiled for it (batch/lanes_avx.cpp, AVX2; adx/kernel_avx.cpp), chosen at run time
 //
 // Each operation acts on each lane exactly as the scalar expression does on a double:
 //   a + b, a - b, a * b, a / b   one rounding each (the build forbids contraction)

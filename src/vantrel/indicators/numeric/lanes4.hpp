@@ -1,5 +1,6 @@
 // Four doubles side by side (AVX), the value type of the four-lane loops: batch's lanes
-// (batch/lanes_avx.cpp) and ADX's single-series loop (adx/kernel_avx.cpp).
+// (batch/lanes_avx.cpp, compiled for AVX2) and ADX's single-series loop (adx/kernel_avx.cpp,
+// for AVX).
 //
 // Include this only in a translation unit compiled for AVX (and FMA where fused() is used):
 // the types live in an unnamed namespace, so every step and loop instantiated with them is
@@ -36,10 +37,16 @@ inline Mask4 operator>(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v,
 inline Mask4 operator>=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_GE_OQ)}; }
 inline Mask4 operator==(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_EQ_OQ)}; }
 inline Mask4 operator!=(Lanes4 a, Lanes4 b) noexcept { return {_mm256_cmp_pd(a.v, b.v, _CMP_NEQ_UQ)}; }
-// Masks and bit operations rather than blendv, which GCC may split into a branch per lane
-// when it sees the mask's origin.
+// One blendv where AVX2 is there too (the batch lanes); masks and bit operations under AVX
+// alone (ADX's single-series loop), where GCC turns a blendv whose mask it sees come from a
+// comparison into a test and branch per lane: without AVX2 it has no 256-bit integer sign
+// test to put back.
 inline Lanes4 select(Mask4 m, Lanes4 a, Lanes4 b) noexcept {
+#if defined(__AVX2__)
+    return Lanes4(_mm256_blendv_pd(b.v, a.v, m.v));
+#else
     return Lanes4(_mm256_or_pd(_mm256_and_pd(m.v, a.v), _mm256_andnot_pd(m.v, b.v)));
+#endif
 }
 inline Lanes4 greater_of(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_max_pd(a.v, b.v)); }
 [[maybe_unused]] inline Lanes4 lesser_of(Lanes4 a, Lanes4 b) noexcept { return Lanes4(_mm256_min_pd(a.v, b.v)); }
@@ -63,8 +70,12 @@ struct LaneTraits<Lanes4> {
     static void stream(double* p, Lanes4 v) noexcept { _mm256_stream_pd(p, v.v); }  // p aligned to 32
     static void store_int64(std::int64_t* p, Lanes4 v) noexcept {
         const __m128i n = _mm256_cvttpd_epi32(v.v);  // four int32
+#if defined(__AVX2__)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_cvtepi32_epi64(n));
+#else
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_cvtepi32_epi64(n));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 2), _mm_cvtepi32_epi64(_mm_unpackhi_epi64(n, n)));
+#endif
     }
     static Lanes4 load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
         double v[4];

@@ -60,18 +60,19 @@ Bands<V> bands(V high, V low, V atr, V multiplier) noexcept {
 template <class V, class Upper, class Lower>
 void advance(V& line, V& direction, V close, Upper&& upper, Lower&& lower) noexcept {
     const auto down = line >= close;
-    // A held trend keeps the line unless the band moved past it towards the price. Written
-    // as "a < b ? a : b" and "a > b ? a : b", the shapes of x86's minsd and maxsd, so that a
-    // compiler picks them instead of a branch on the band's every wiggle.
+    // A held trend keeps the line unless the band moved past it towards the price:
+    // "band < line ? band : line" and "band > line ? band : line", which are lesser_of and
+    // greater_of exactly (NaN and equal zeros keep the line), one minpd or maxpd in the
+    // lanes instead of a comparison and a select, and no branch on the band's every wiggle.
     line = choose(
         down,
         [&] {
             const V band = upper();
-            return select(direction == V(-1.0), select(band < line, band, line), band);
+            return select(direction == V(-1.0), lesser_of(band, line), band);
         },
         [&] {
             const V band = lower();
-            return select(direction == V(1.0), select(band > line, band, line), band);
+            return select(direction == V(1.0), greater_of(band, line), band);
         });
     direction = select(down, V(-1.0), V(1.0));
 }
