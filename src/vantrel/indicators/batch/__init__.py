@@ -23,6 +23,7 @@ depends on the thread count. Float64 inputs are read in place
 from __future__ import annotations
 
 import itertools
+import math
 import operator
 import os
 import sys
@@ -308,8 +309,27 @@ def _level(values):
 
 
 # The factorization of each multi-output indicator's output level, by the dtype pandas
-# gives its names now (object or str, which an option of pandas 2 may switch).
+# gives its names now (object or str, which an option of pandas 2 may switch, and the str
+# dtype's storage, another option).
 _output_levels: dict = {}
+
+try:  # pandas' own test of its string inference (pandas 2.3 on)
+    from pandas._config import using_string_dtype as _using_strings
+except ImportError:
+    _using_strings = None
+
+
+def _label_dtype():
+    """The dtype pandas gives an Index of strings now: from its test of its inference and
+    the str dtype its options make (a few microseconds), else from such an Index (tens)."""
+    if _using_strings is not None:
+        if not _using_strings():
+            return np.dtype(object)
+        try:
+            return pd.StringDtype(na_value=np.nan)
+        except TypeError:
+            pass
+    return pd.Index(["a"]).dtype
 
 
 def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1):
@@ -321,7 +341,7 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
     parts = []
     for k, values in enumerate(level_values):
         if k == at:
-            key = (outputs, pd.Index(outputs[:1]).dtype)
+            key = (outputs, _label_dtype())
             part = _output_levels.get(key)
             if part is None:
                 part = _output_levels.setdefault(key, _level(values))
@@ -333,8 +353,8 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
     sizes = [len(level_codes) for level_codes, _ in parts]
     codes = []
     for k, (level_codes, _) in enumerate(parts):
-        inner = int(np.prod(sizes[k + 1:], dtype=np.int64))
-        outer = int(np.prod(sizes[:k], dtype=np.int64))
+        inner = math.prod(sizes[k + 1:])
+        outer = math.prod(sizes[:k])
         codes.append(np.tile(np.repeat(level_codes, inner), outer))
     return pd.MultiIndex(levels=[categories for _, categories in parts], codes=codes, names=names,
                          verify_integrity=False)
@@ -343,7 +363,7 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
 def _empty(shape: tuple, dtype):
     """np.empty(shape, dtype) for 8-byte items; a large one's memory is kept for a later call
     once its arrays are freed (a fresh mapping costs more than the arithmetic written into it)."""
-    nbytes = 8 * int(np.prod(shape, dtype=np.int64))
+    nbytes = 8 * math.prod(shape)
     if nbytes < _BLOCK_MIN:
         return np.empty(shape, dtype=dtype)
     return np.frombuffer(_lanes.block(nbytes), dtype=dtype).reshape(shape)
@@ -366,15 +386,29 @@ def _allocate(ind: _Indicator, rows: int, tail: tuple):
 
 def _flat(array):
     """A (rows, ...) array as (rows, columns), columns in C order (a view)."""
-    return array.reshape(array.shape[0], int(np.prod(array.shape[1:])))
+    return array.reshape(array.shape[0], math.prod(array.shape[1:]))
+
+
+try:  # pandas 3 on: a frame made straight from its blocks and their column positions
+    from pandas.api.internals import create_dataframe_from_blocks as _from_blocks
+except ImportError:
+    _from_blocks = None
 
 
 def _frame(block, outputs, index, columns):
     """The DataFrame whose columns, in the order (combo, output[, series]), hold `outputs`."""
     if block is not None:
         return pd.DataFrame(_flat(block), index=index, columns=columns, copy=False)
-    # Mixed dtypes (SuperTrend's int64 direction): one frame per output, then the columns
-    # interleaved combination by combination.
+    # Mixed dtypes (SuperTrend's int64 direction): a block per output, its columns placed
+    # combination by combination; where pandas cannot take blocks, one frame per output,
+    # then the columns interleaved (a copy).
+    if _from_blocks is not None:
+        combos = outputs[0].shape[1]
+        flats = [_flat(o) for o in outputs]
+        width = flats[0].shape[1] // combos if combos else 0
+        at = (np.arange(combos)[:, None] * (len(outputs) * width) + np.arange(width)).ravel()
+        return _from_blocks([(f.T, at + o * width) for o, f in enumerate(flats)], index=index,
+                            columns=columns)
     parts = [pd.DataFrame(_flat(o), index=index, copy=False) for o in outputs]
     per_output = parts[0].shape[1]
     combos = outputs[0].shape[1]
