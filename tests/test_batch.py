@@ -121,6 +121,21 @@ def test_column_levels_are_from_product(levels, at):
         assert a.dtype == b.dtype and np.array_equal(a, b)
 
 
+@pytest.mark.parametrize("storage", ["python", "pyarrow", "python"])
+def test_output_level_follows_the_string_options(storage, rng):
+    # The output level's factorization is kept from call to call; the options pandas infers
+    # string labels by may change in between.
+    if "string_storage" not in dir(pd.options.mode):
+        pytest.skip("no string storage option")
+    if storage == "pyarrow":
+        pytest.importorskip("pyarrow")
+    high, low, close = (np.column_stack([x, x]) for x in random_ohlc(rng, 20))
+    with pd.option_context("mode.string_storage", storage):
+        for result in (batch.ADX(high, low, close), batch.SUPERTREND(high, low, close)):
+            level = result.columns.levels[0]
+            pd.testing.assert_index_equal(level, pd.Index(list(level)), exact=True)
+
+
 @every_indicator
 def test_grids_are_every_combination_in_order(indicator, rng):
     # Every parameter as a grid with a repeated value; the first one also over three series.
