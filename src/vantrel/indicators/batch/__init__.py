@@ -402,19 +402,17 @@ def _frame(block, outputs, index, columns):
     # Mixed dtypes (SuperTrend's int64 direction): a block per output, its columns placed
     # combination by combination; where pandas cannot take blocks, one frame per output,
     # then the columns interleaved (a copy).
+    flats = [_flat(o) for o in outputs]
+    combos = outputs[0].shape[1]
+    width = flats[0].shape[1] // combos  # columns of one output under one combination
     if _from_blocks is not None:
-        combos = outputs[0].shape[1]
-        flats = [_flat(o) for o in outputs]
-        width = flats[0].shape[1] // combos if combos else 0
         at = (np.arange(combos)[:, None] * (len(outputs) * width) + np.arange(width)).ravel()
         return _from_blocks([(f.T, at + o * width) for o, f in enumerate(flats)], index=index,
                             columns=columns)
-    parts = [pd.DataFrame(_flat(o), index=index, copy=False) for o in outputs]
-    per_output = parts[0].shape[1]
-    combos = outputs[0].shape[1]
-    frame = pd.concat(parts, axis=1, ignore_index=True)
+    frame = pd.concat([pd.DataFrame(f, index=index, copy=False) for f in flats], axis=1,
+                      ignore_index=True)
     if combos > 1:
-        width = per_output // combos
+        per_output = combos * width
         order = [o * per_output + p * width + s
                  for p in range(combos) for o in range(len(outputs)) for s in range(width)]
         frame = frame.iloc[:, order]
