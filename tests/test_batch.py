@@ -358,7 +358,7 @@ def views_kept_memory(column) -> bool:
 
 @pytest.mark.parametrize("name", ["ADX", "SUPERTREND", "NORMALIZED_T3"])
 def test_large_results_reuse_memory_only_once_freed(name, rng):
-    # A result of 4 MiB or more takes memory kept from results freed before: memory that an
+    # A result of 1 MiB or more takes memory kept from results freed before: memory that an
     # array still views is never handed out again, and a reused block's old values are all
     # overwritten (the third call lands in the memory of the first two, full of other values).
     indicator = BY_NAME[name]
