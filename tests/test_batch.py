@@ -136,6 +136,25 @@ def test_output_level_follows_the_string_options(storage, rng):
             pd.testing.assert_index_equal(level, pd.Index(list(level)), exact=True)
 
 
+def test_columns_made_again_are_an_index_of_their_own(rng):
+    # A call over the same columns as a call before reuses their factorization: each result
+    # still gets an Index of its own, named as its inputs are named now.
+    high, low, close = (pd.DataFrame(np.column_stack([x, x[::-1]]), columns=["a", "b"])
+                        for x in random_ohlc(rng, 20))
+    first = batch.ADX(high, low, close)
+    first.columns.names = ["x", "y"]
+    high.columns.name = "symbol"
+    second = batch.ADX(high, low, close)
+    assert second.columns is not first.columns
+    outputs = list(batch._TABLE["ADX"].outputs)
+    expected = pd.MultiIndex.from_product([outputs, high.columns], names=[None, "symbol"])
+    pd.testing.assert_index_equal(second.columns, expected, exact=True)
+    pd.testing.assert_index_equal(first.columns, expected.set_names(["x", "y"]), exact=True)
+    third = batch.ADX(high.to_numpy(), low.to_numpy(), close.to_numpy())
+    pd.testing.assert_index_equal(third.columns, pd.MultiIndex.from_product([outputs, range(2)]),
+                                  exact=True)
+
+
 @every_indicator
 def test_grids_are_every_combination_in_order(indicator, rng):
     # Every parameter as a grid with a repeated value; the first one also over three series.

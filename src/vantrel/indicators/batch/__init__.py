@@ -147,7 +147,10 @@ def _threads(threads) -> int | None:
 
 
 def _auto_threads(name: str, samples: int) -> int:
-    return max(1, min(os.cpu_count() or 1, samples // _THREAD_SAMPLES[name]))
+    wanted = samples // _THREAD_SAMPLES[name]
+    if wanted <= 1:
+        return 1  # without asking os.cpu_count(), which takes microseconds here
+    return min(os.cpu_count() or 1, wanted)
 
 
 def _as_float64(values, label: str) -> np.ndarray:
@@ -332,19 +335,49 @@ def _label_dtype():
     return pd.Index(["a"]).dtype
 
 
+# The levels and codes of the column indexes made lately, by what they were made of: a call
+# over the same columns again (the same Index, or a RangeIndex of the same range) gets a
+# MultiIndex of its own over the same levels and codes, its series not factorized again
+# (about 0.1 ms of a call with several outputs). An entry holds the Index objects it was
+# made of, so that their ids stay theirs.
+_recent_columns: dict = {}
+_RECENT_COLUMNS = 16
+
+
+def _columns_key(level_values: list, outputs: tuple, at: int):
+    """What the columns of `level_values` are made of, as a key of _recent_columns; None where
+    a level is neither the output level nor a flat Index."""
+    parts = []
+    for k, values in enumerate(level_values):
+        if k == at:
+            parts.append((outputs, _label_dtype()))
+        elif type(values) is pd.RangeIndex:
+            parts.append((values.start, values.stop, values.step))
+        elif isinstance(values, pd.Index) and not isinstance(values, pd.MultiIndex):
+            parts.append(id(values))
+        else:
+            return None
+    return tuple(parts)
+
+
 def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1):
     """pd.MultiIndex.from_product(level_values, names=names), built from the levels'
     factorizations without from_product's integrity checks of the codes it makes itself (a
     few tenths of a millisecond a call); level `at`, if any, is the indicator's `outputs`."""
     if len(level_values) == 1:
         return pd.Index(level_values[0], name=names[0], tupleize_cols=False)
+    key = _columns_key(level_values, outputs, at)
+    recent = _recent_columns.get(key) if key is not None else None
+    if recent is not None:
+        _, levels, codes = recent
+        return pd.MultiIndex(levels=levels, codes=codes, names=names, verify_integrity=False)
     parts = []
     for k, values in enumerate(level_values):
         if k == at:
-            key = (outputs, _label_dtype())
-            part = _output_levels.get(key)
+            label = (outputs, _label_dtype())
+            part = _output_levels.get(label)
             if part is None:
-                part = _output_levels.setdefault(key, _level(values))
+                part = _output_levels.setdefault(label, _level(values))
         else:
             part = _level(values)
         if part is None:
@@ -356,8 +389,15 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
         inner = math.prod(sizes[k + 1:])
         outer = math.prod(sizes[:k])
         codes.append(np.tile(np.repeat(level_codes, inner), outer))
-    return pd.MultiIndex(levels=[categories for _, categories in parts], codes=codes, names=names,
-                         verify_integrity=False)
+    levels = [categories for _, categories in parts]
+    if key is not None:
+        while len(_recent_columns) >= _RECENT_COLUMNS:
+            try:  # the oldest out; another thread may change the cache meanwhile
+                _recent_columns.pop(next(iter(_recent_columns)), None)
+            except (RuntimeError, StopIteration):
+                break
+        _recent_columns[key] = (list(level_values), levels, codes)
+    return pd.MultiIndex(levels=levels, codes=codes, names=names, verify_integrity=False)
 
 
 def _empty(shape: tuple, dtype):
