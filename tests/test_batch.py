@@ -152,7 +152,7 @@ def test_columns_made_again_are_an_index_of_their_own(rng):
     pd.testing.assert_index_equal(first.columns, expected.set_names(["x", "y"]), exact=True)
     third = batch.ADX(high.to_numpy(), low.to_numpy(), close.to_numpy())
     pd.testing.assert_index_equal(third.columns, pd.MultiIndex.from_product([outputs, range(2)]),
-                                  exact=True)
+                                  exact="equiv")
 
 
 @every_indicator
