@@ -344,13 +344,14 @@ _recent_columns: dict = {}
 _RECENT_COLUMNS = 16
 
 
-def _columns_key(level_values: list, outputs: tuple, at: int):
-    """What the columns of `level_values` are made of, as a key of _recent_columns; None where
-    a level is neither the output level nor a flat Index."""
+def _columns_key(level_values: list, label, at: int):
+    """What the columns of `level_values` are made of, as a key of _recent_columns (level `at`
+    the output level, `label` its key in _output_levels); None where another level is not a
+    flat Index."""
     parts = []
     for k, values in enumerate(level_values):
         if k == at:
-            parts.append((outputs, _label_dtype()))
+            parts.append(label)
         elif type(values) is pd.RangeIndex:
             parts.append((values.start, values.stop, values.step))
         elif isinstance(values, pd.Index) and not isinstance(values, pd.MultiIndex):
@@ -366,7 +367,8 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
     few tenths of a millisecond a call); level `at`, if any, is the indicator's `outputs`."""
     if len(level_values) == 1:
         return pd.Index(level_values[0], name=names[0], tupleize_cols=False)
-    key = _columns_key(level_values, outputs, at)
+    label = (outputs, _label_dtype()) if 0 <= at < len(level_values) else None
+    key = _columns_key(level_values, label, at)
     recent = _recent_columns.get(key) if key is not None else None
     if recent is not None:
         _, levels, codes = recent
@@ -374,7 +376,6 @@ def _columns(level_values: list, names: list, outputs: tuple = (), at: int = -1)
     parts = []
     for k, values in enumerate(level_values):
         if k == at:
-            label = (outputs, _label_dtype())
             part = _output_levels.get(label)
             if part is None:
                 part = _output_levels.setdefault(label, _level(values))
