@@ -164,10 +164,17 @@ def _as_float64(values, label: str) -> np.ndarray:
 def _price_array(x, name: str) -> np.ndarray:
     """One price input as a 1-D or 2-D float64 array (a view where it already is one)."""
     if isinstance(x, pd.DataFrame):
-        for column, dtype in x.dtypes.items():
-            if not (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)):
-                raise TypeError(f"column {column!r} of {name} is not numeric (dtype {dtype})")
-        if all(dtype == np.float64 for dtype in x.dtypes):
+        # Each dtype is checked once, not each column: a universe has thousands of columns of
+        # one or a few dtypes, and the checks take microseconds each (5,000 columns took 9 ms
+        # checked one by one, against 0.5 ms for the whole EMA call on the same numbers).
+        dtypes = x.dtypes
+        kinds = set(dtypes)
+        bad = {dtype for dtype in kinds
+               if not (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype))}
+        if bad:
+            column, dtype = next((column, dtype) for column, dtype in dtypes.items() if dtype in bad)
+            raise TypeError(f"column {column!r} of {name} is not numeric (dtype {dtype})")
+        if kinds == {np.dtype(np.float64)}:
             return x.to_numpy(dtype=np.float64)
         return x.to_numpy(dtype=np.float64, na_value=np.nan)
     if isinstance(x, pd.Series):
