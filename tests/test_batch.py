@@ -33,6 +33,8 @@ def wide_inputs(indicator, rng, rows, series, order="C"):
     """Price inputs of shape (rows, series) in the given memory layout."""
     columns = [indicator.sample_inputs(rng, rows) for _ in range(series)]
     arrays = [np.array([c[k] for c in columns]).T for k in range(len(indicator.inputs))]
+    if order == "C":
+        return [np.ascontiguousarray(a) for a in arrays]
     if order == "F":
         return [np.asfortranarray(a) for a in arrays]
     if order == "strided":  # every other row and every other column of a larger block
@@ -302,13 +304,15 @@ def stacked_outputs(indicator, result, expected):
         yield output, got, np.column_stack([e if output is None else e[output] for e in expected])
 
 
+@pytest.mark.parametrize("order, rows", [("C", 19), ("F", 19), ("F", 203)])
 @pytest.mark.parametrize("name", ["EMA", "ATR", "ADX", "SUPERTREND"])
-def test_wide_lanes_across_tile_and_band_edges(name, rng):
+def test_wide_lanes_across_tile_and_band_edges(name, order, rows, rng):
     # 8,237 series: past a band of the widest tiles (256 tiles of 32 series, or two of 16) by
     # a tile or two and 13 series, which a last tile overlapping its neighbour takes; 19 rows
-    # end every block depth (2, 3, 4) short.
+    # end every block depth (2, 3, 4) short. In F order each tile copies blocks of rows of
+    # its columns side by side first (32 rows deep or more): 203 rows end those blocks short.
     indicator = BY_NAME[name]
-    inputs = wide_inputs(indicator, rng, 19, 8237)
+    inputs = wide_inputs(indicator, rng, rows, 8237 if rows < 100 else 1037, order)
     expected = expected_columns(indicator, inputs, indicator.sample)
     for threads in (1, 3):
         result = getattr(batch, name)(*inputs, **indicator.sample, threads=threads)
