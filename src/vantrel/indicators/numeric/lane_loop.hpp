@@ -727,10 +727,11 @@ void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, boo
         case Layout::shared: return band<Step, V, G, O, Layout::shared>(b, c, tiles, end, narrow);
         case Layout::gather: return band<Step, V, G, O, Layout::gather>(b, c, tiles, end, narrow);
         case Layout::staged:
-            // A narrow band of a large result keeps gathering: its outputs then go out through
-            // a buffer of whole rows of the band (see stage_bytes), where a staged tile streams
-            // its own short piece of every row (ATR on 500 series x 20,000 rows in F order,
-            // two threads: 13.6-14.2 ms gathered, 16.7-17.7 staged).
+            // A narrow band of a large result (a tall table) keeps gathering, where its tiles
+            // take each block of rows in turn; staged, each tile over all the rows in turn
+            // with its outputs streamed, measured slower there (ATR on 500 series x 20,000
+            // rows in F order, two threads: 13.6-14.2 ms gathered, 16.7-17.7 staged; EMA,
+            // ADX and SuperTrend level or slower by a tenth).
             if (narrow && b.stream_outputs) return band<Step, V, G, O, Layout::gather>(b, c, tiles, end, narrow);
             return band<Step, V, G, O, Layout::staged>(b, c, tiles, end, narrow);
     }
