@@ -34,11 +34,14 @@ import pandas as pd
 ROUNDS = int(os.environ.get("VI_BENCH_ROUNDS", "5"))
 
 
-def best_of(fns: dict, rounds: int = ROUNDS) -> dict:
-    """Best time of each callable, the callables taking turns round by round."""
+def best_of(fns: dict, rounds: int = ROUNDS, before=None) -> dict:
+    """Best time of each callable, the callables taking turns round by round; `before`, if
+    given, is called untimed before each of them."""
     best = {k: float("inf") for k in fns}
     for _ in range(rounds):
         for k, fn in fns.items():
+            if before is not None:
+                before()
             t0 = time.perf_counter()
             fn()
             best[k] = min(best[k], time.perf_counter() - t0)
@@ -471,13 +474,11 @@ def wide_cold(loops):
                "numba": lambda: loops[name](*inputs, *args)}
         for fn in fns.values():
             fn()
-        best = {k: float("inf") for k in fns}
-        for _ in range(max(ROUNDS, 9)):
-            for k, fn in fns.items():
-                flush[::8] += 1.0
-                t0 = time.perf_counter()
-                fn()
-                best[k] = min(best[k], time.perf_counter() - t0)
+
+        def empty_caches():
+            flush[::8] += 1.0
+
+        best = best_of(fns, rounds=max(ROUNDS, 9), before=empty_caches)
         print(f"| {name} | {best['numba'] / best['ours']:.2f}x | {best['numba'] / best['ours1']:.2f}x |",
               flush=True)
 

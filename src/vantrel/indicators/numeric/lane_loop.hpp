@@ -577,20 +577,18 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
         const std::int64_t first = tile_start<T>(c, k, end);
         for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
             const std::int64_t count = b.rows - t0 < depth ? b.rows - t0 : depth;
+            const std::int64_t left = b.rows - t0 - count;
+            const std::int64_t next = left < depth ? left : depth;  // rows of the next block
             for (int i = 0; i < NI; ++i) {
                 unsigned char* to = staged + i * depth * row_bytes;
                 const std::ptrdiff_t step = b.in_step[i];
+                // Where each column's rows lie together, its part of the next block is asked
+                // for now: a tile reads as many columns at once as it has lanes, more streams
+                // than the prefetchers follow.
+                const std::ptrdiff_t ahead_bytes = step == std::ptrdiff_t{sizeof(double)} ? next * step : 0;
                 for (std::int64_t j = 0; j < width; ++j) {
                     const unsigned char* from = b.in[(first + j) * NI + i] + t0 * step;
-                    if (t0 + count < b.rows) {
-                        // The column's part of the next block: a tile reads as many columns at
-                        // once as it has lanes, more streams than the prefetchers follow.
-                        const std::int64_t next = b.rows - t0 - count < depth ? b.rows - t0 - count : depth;
-                        const unsigned char* ahead = from + count * step;
-                        if (step == std::ptrdiff_t{sizeof(double)}) {
-                            for (std::ptrdiff_t at = 0; at < next * step; at += 64) prefetch(ahead + at, false);
-                        }
-                    }
+                    for (std::ptrdiff_t at = 0; at < ahead_bytes; at += 64) prefetch(from + count * step + at, false);
                     for (std::int64_t r = 0; r < count; ++r) {
                         std::memcpy(to + r * row_bytes + j * std::ptrdiff_t{sizeof(double)}, from + r * step,
                                     sizeof(double));
