@@ -320,17 +320,19 @@ def test_wide_lanes_across_tile_and_band_edges(name, order, rows, rng):
             assert same_bits(got, want), f"{name} {output} threads={threads}"
 
 
-@pytest.mark.parametrize("name, series", [("EMA", 1001), ("ADX", 1001), ("SUPERTREND", 1001),
-                                          ("EMA", None), ("EMA", 4200), ("SUPERTREND", 4200),
-                                          ("EMA", 4201), ("ADX", 4202)])
-def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
+@pytest.mark.parametrize("name, series, order", [
+    ("EMA", 1001, "C"), ("ADX", 1001, "C"), ("SUPERTREND", 1001, "C"), ("EMA", None, "C"),
+    ("EMA", 4200, "C"), ("SUPERTREND", 4200, "C"), ("EMA", 4201, "C"), ("ADX", 4202, "C"),
+    ("ADX", 1001, "F"), ("SUPERTREND", 1001, "F")])
+def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go
     # past the caches: 1,001 series on two threads through a block of rows in a buffer, each
     # thread's share ending in an overlapping tile, and a grid over one series (None) with
     # every lane reading the same input; 4,200 series, more than 16 KB a thread's share of a
     # row and rows a multiple of 64 bytes apart, straight from the tiles, except a last
     # overlapping tile off the lanes' alignment; 4,201 and 4,202 series, rows 8 and 16 bytes
-    # off that alignment, so that row by row each tile's values start at every offset.
+    # off that alignment, so that row by row each tile's values start at every offset. In F
+    # order each column's rows go out together, SuperTrend's direction among them.
     # The first call leaves other values in the memory the second one lands in.
     indicator = BY_NAME[name]
     columns = series or 64
@@ -343,7 +345,7 @@ def test_results_past_the_caches_are_streamed_exactly(name, series, rng):
         for p in periods:
             assert_same_bits(result[p], indicator.function()(*inputs, period=p), str(p))
         return
-    inputs = wide_inputs(indicator, rng, rows, series)
+    inputs = wide_inputs(indicator, rng, rows, series, order)
     expected = expected_columns(indicator, inputs, indicator.sample)
     getattr(batch, name)(*[x + 1.0 for x in inputs], **indicator.sample, threads=2)
     result = getattr(batch, name)(*inputs, **indicator.sample, threads=2)

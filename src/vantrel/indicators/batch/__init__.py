@@ -420,14 +420,21 @@ def _empty(shape: tuple, dtype):
 _BLOCK_MIN = _lanes.BLOCK_MIN
 
 
-def _allocate(ind: _Indicator, rows: int, tail: tuple):
+def _allocate(ind: _Indicator, rows: int, tail: tuple, columns: bool = False):
     """The output arrays of a call, (rows, combos[, series]) each, and the block they share
-    when every output is float64 (outputs on the axis after the combos)."""
+    when every output is float64 (outputs on the axis after the combos). With `columns`
+    each column's rows lie together (F order, pandas' own layout of a block)."""
     n_out = len(ind.outputs)
+
+    def empty(shape, dtype):
+        if not columns:
+            return _empty(shape, dtype)
+        return _empty(shape[1:] + shape[:1], dtype).transpose((len(shape) - 1,) + tuple(range(len(shape) - 1)))
+
     if not ind.int_outputs:
-        block = _empty((rows, tail[0], n_out) + tail[1:], np.float64)
+        block = empty((rows, tail[0], n_out) + tail[1:], np.float64)
         return block, [block[:, :, o] for o in range(n_out)]
-    outputs = [_empty((rows,) + tail, np.int64 if name in ind.int_outputs else np.float64)
+    outputs = [empty((rows,) + tail, np.int64 if name in ind.int_outputs else np.float64)
                for name in ind.outputs]
     return None, outputs
 
@@ -524,12 +531,20 @@ def _compute(name: str, prices, params, by, threads):
     return _frame(block, outputs, index, _columns(levels, names, ind.outputs, at))
 
 
+_COLUMN_RESULTS = frozenset({"EMA", "ATR", "ADX", "SUPERTREND"})
+
+
 def _wide(ind, prices, arrays, table, grid_names, grid_values, count, *, index=None,
           series_level=True):
     rows, series = arrays[0].shape
     combos = table.shape[0]
     multi = len(ind.outputs) > 1
-    block, outputs = _allocate(ind, rows, (combos, series))
+    # Where every input's series lie each in one piece (a DataFrame's block, an F-order
+    # array), the step indicators' results do too: a tile then reads and writes each of its
+    # series front to back.
+    columns = (ind.name in _COLUMN_RESULTS and rows > 1 and series > 1
+               and all(a.strides[0] == a.itemsize for a in arrays))
+    block, outputs = _allocate(ind, rows, (combos, series), columns)
     _lanes.run(ind.name, tuple(arrays), tuple(outputs), table, None, None, count)
 
     if index is None and series_level:

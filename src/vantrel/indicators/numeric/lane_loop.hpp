@@ -196,8 +196,11 @@ namespace detail {
 // its tiles start at (see tile_start()); `staged`, the outputs consecutive and the inputs
 // not (a DataFrame's or an F-order block's, whose columns each lie together): a tile copies
 // a block of rows of its inputs side by side into a buffer and reads them from there as
-// whole vectors (see run_staged()).
-enum class Layout { gather, consecutive, shared, staged };
+// whole vectors (see run_staged()); `columns`, every output's column rows lying together (an
+// F-order result, each output's rows 8 bytes apart): a tile copies its inputs in as staged
+// does, advances into a second buffer, and copies each column's block of rows out in one
+// piece (see run_staged()).
+enum class Layout { gather, consecutive, shared, staged, columns };
 
 // The layout of the `count` columns from c. (A template, like everything here, so that each
 // value type's translation unit has its own copy.)
@@ -206,11 +209,17 @@ Layout layout(const LaneColumns& b, std::int64_t c, int count) noexcept {
     auto aligned = [](const unsigned char* p) {
         return reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0;
     };
+    bool columns = true;  // every output's rows one double apart, at addresses aligned to it
+    for (int o = 0; o < b.outputs; ++o) columns = columns && b.out_step[o] == std::ptrdiff_t{sizeof(double)};
     for (int o = 0; o < b.outputs; ++o) {
         const unsigned char* base = b.out[c * b.outputs + o];
-        if (!aligned(base)) return Layout::gather;
-        for (int k = 1; k < count; ++k) {
-            if (b.out[(c + k) * b.outputs + o] != base + k * sizeof(double)) return Layout::gather;
+        bool side_by_side = aligned(base);
+        for (int k = 1; k < count && side_by_side; ++k) {
+            side_by_side = b.out[(c + k) * b.outputs + o] == base + k * sizeof(double);
+        }
+        if (!side_by_side) {
+            for (int k = 0; k < count && columns; ++k) columns = aligned(b.out[(c + k) * b.outputs + o]);
+            return columns && b.rows > 1 ? Layout::columns : Layout::gather;
         }
     }
     bool consecutive = true, shared = true;
@@ -253,7 +262,8 @@ struct Tile {
     // them: every lane's gathered; the first lane's of each group where they share inputs;
     // the tile's first lane's where its lanes lie side by side. Fewer of them keep a band's
     // steps closer together.
-    static constexpr int in_groups = L == Layout::consecutive || L == Layout::staged ? 1 : G;
+    static constexpr bool staged_in = L == Layout::staged || L == Layout::columns;
+    static constexpr int in_groups = L == Layout::consecutive || staged_in ? 1 : G;
     static constexpr int out_groups = L == Layout::gather ? G : 1;
     static constexpr int each = L == Layout::gather ? W : 1;
     const unsigned char* in[in_groups][NI][each];
@@ -367,7 +377,7 @@ struct Tile {
         std::ptrdiff_t in_at[NI], out_at[NO];
         for (int i = 0; i < NI; ++i) in_at[i] = t0 * in_step[i];
         for (int o = 0; o < NO; ++o) out_at[o] = t0 * out_step[o];
-        if constexpr (L == Layout::staged) {
+        if constexpr (staged_in) {
             for (int i = 0; i < NI; ++i) {
                 in0[0][i] = staged + i * staged_input;
                 in_step[i] = staged_row;
@@ -396,7 +406,7 @@ struct Tile {
                 V x[NI];
                 V y[NO];
                 for (int i = 0; i < NI; ++i) {
-                    if constexpr (L == Layout::consecutive || L == Layout::staged) {
+                    if constexpr (L == Layout::consecutive || staged_in) {
                         x[i] = LaneTraits<V>::load(
                             reinterpret_cast<const double*>(in0[0][i] + g * group_bytes + in_at[i]));
                     } else if constexpr (L == Layout::shared) {
@@ -596,14 +606,25 @@ inline constexpr std::int64_t staged_bytes = std::int64_t{24} << 10;
 // order (AMD Zen 5, AVX-512, two threads; one in brackets): EMA 3.0 -> 1.9 ms (5.9 -> 2.9),
 // ATR 8.9 -> 4.9 (15.2 -> 8.0), ADX 15.5 -> 6.0 (29.7 -> 11.7), SuperTrend 13.5 -> 5.8
 // (26.7 -> 10.3); on 500 x 500, 0.58-0.75 of the time.
+// In the columns layout the outputs of a block go to a second buffer, laid out as the
+// inputs', and each column's rows of the block are then copied out together (streamed with
+// `stream`; an int output plainly).
 template <class T>
-void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, const bool* direct) noexcept {
-    constexpr int NI = T::NI;
+void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, const bool* direct,
+                bool stream = false) noexcept {
+    using V = typename T::value_type;
+    constexpr int NI = T::NI, NO = T::NO;
+    constexpr bool columns = T::layout == Layout::columns;
     constexpr std::int64_t width = T::groups * T::W;
     constexpr std::ptrdiff_t row_bytes = width * static_cast<std::ptrdiff_t>(sizeof(double));
-    constexpr std::int64_t fit = staged_bytes / (NI * row_bytes);
-    constexpr std::int64_t depth = fit < 1 ? 1 : fit;
+    constexpr int W = T::W;
+    constexpr std::ptrdiff_t value_bytes = sizeof(double);
+    // Whole squares of W rows where there is room for one.
+    constexpr std::int64_t fit = staged_bytes / ((NI + (columns ? NO : 0)) * row_bytes);
+    constexpr std::int64_t depth = fit < W ? (fit < 1 ? 1 : fit) : fit / W * W;
     alignas(64) unsigned char staged[NI * depth * row_bytes];
+    alignas(64) unsigned char staged_out[columns ? NO * depth * row_bytes : 1];
+    alignas(64) unsigned char column[columns ? W * depth * value_bytes : 1];
     for (int k = 0; k < tiles; ++k) {
         const std::int64_t first = tile_start<T>(c, k, end);
         for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
@@ -616,17 +637,70 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                 // Where each column's rows lie together, its part of the next block is asked
                 // for now: a tile reads as many columns at once as it has lanes, more streams
                 // than the prefetchers follow.
-                const std::ptrdiff_t ahead_bytes = step == std::ptrdiff_t{sizeof(double)} ? next * step : 0;
+                const bool together = step == value_bytes;
+                const std::ptrdiff_t ahead_bytes = together ? next * step : 0;
+                // Rows in squares of W lanes where each column's rows lie together: W values of
+                // W columns each, transposed in registers.
+                const std::int64_t squares = together && W > 1 ? count / W * W : 0;
                 for (std::int64_t j = 0; j < width; ++j) {
                     const unsigned char* from = b.in[(first + j) * NI + i] + t0 * step;
                     for (std::ptrdiff_t at = 0; at < ahead_bytes; at += 64) prefetch(from + count * step + at, false);
-                    for (std::int64_t r = 0; r < count; ++r) {
-                        std::memcpy(to + r * row_bytes + j * std::ptrdiff_t{sizeof(double)}, from + r * step,
-                                    sizeof(double));
+                    for (std::int64_t r = squares; r < count; ++r) {
+                        std::memcpy(to + r * row_bytes + j * value_bytes, from + r * step, sizeof(double));
+                    }
+                }
+                for (std::int64_t j = 0; j < width && squares > 0; j += W) {
+                    const unsigned char* from[W];
+                    for (int q = 0; q < W; ++q) from[q] = b.in[(first + j + q) * NI + i] + t0 * value_bytes;
+                    for (std::int64_t r = 0; r < squares; r += W) {
+                        V v[W];
+                        for (int q = 0; q < W; ++q) {
+                            v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from[q] + r * value_bytes));
+                        }
+                        LaneTraits<V>::transpose(v);
+                        for (int q = 0; q < W; ++q) {
+                            LaneTraits<V>::store(reinterpret_cast<double*>(to + (r + q) * row_bytes + j * value_bytes), v[q]);
+                        }
                     }
                 }
             }
-            band[k].rows(b, t0, t0 + count, 0, nullptr, 0, 0, direct[k], staged, depth * row_bytes, row_bytes);
+            if constexpr (columns) {
+                band[k].rows(b, t0, t0 + count, 0, staged_out, depth * row_bytes, row_bytes, false, staged,
+                             depth * row_bytes, row_bytes);
+                // Each output's block of rows W columns at a time: transposed into W columns of
+                // `count` values, then each column's copied out in one piece.
+                const std::int64_t squares = W > 1 ? count / W * W : 0;
+                for (int o = 0; o < NO; ++o) {
+                    const unsigned char* from = staged_out + o * depth * row_bytes;
+                    const bool plain = !stream || b.int_output[o];
+                    for (std::int64_t j = 0; j < width; j += W) {
+                        for (std::int64_t r = 0; r < squares; r += W) {
+                            V v[W];
+                            for (int q = 0; q < W; ++q) {
+                                v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from + (r + q) * row_bytes + j * value_bytes));
+                            }
+                            LaneTraits<V>::transpose(v);
+                            for (int q = 0; q < W; ++q) {
+                                LaneTraits<V>::store(reinterpret_cast<double*>(column + (q * depth + r) * value_bytes), v[q]);
+                            }
+                        }
+                        for (int q = 0; q < W; ++q) {
+                            for (std::int64_t r = squares; r < count; ++r) {
+                                std::memcpy(column + (q * depth + r) * value_bytes, from + r * row_bytes + (j + q) * value_bytes,
+                                            sizeof(double));
+                            }
+                            unsigned char* to = b.out[(first + j + q) * NO + o] + t0 * value_bytes;
+                            if (plain) {
+                                std::memcpy(to, column + q * depth * value_bytes, static_cast<std::size_t>(count) * sizeof(double));
+                            } else {
+                                stream_copy<V>(to, column + q * depth * value_bytes, count * value_bytes);
+                            }
+                        }
+                    }
+                }
+            } else {
+                band[k].rows(b, t0, t0 + count, 0, nullptr, 0, 0, direct[k], staged, depth * row_bytes, row_bytes);
+            }
         }
     }
 }
@@ -659,7 +733,8 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     // bytes off (5,004 series) staged was slower (EMA 1.07 -> 1.17, ATR 1.62 -> 1.81).
     std::unique_ptr<unsigned char[]> staged;
     int chunk = tiles;
-    if (streamed && (narrow || !rows_on(16)) && !swept && T::layout != Layout::staged) {
+    if (streamed && (narrow || !rows_on(16)) && !swept && T::layout != Layout::staged &&
+        T::layout != Layout::columns) {
         chunk = chunk_tiles<T, Step>(depth);
         staged.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(chunk * tile_bytes * depth * T::NO)]);
         if (!staged) chunk = tiles;
@@ -684,6 +759,11 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     if constexpr (T::layout == Layout::staged) {
         run_staged<T>(b, band, tiles, c, end, direct);
         if (any_direct) stream_fence<V>();
+        return;
+    }
+    if constexpr (T::layout == Layout::columns) {
+        run_staged<T>(b, band, tiles, c, end, direct, VI_STREAM_STORES && streamed);
+        if (streamed) stream_fence<V>();
         return;
     }
     if constexpr (O != Visit::blocks) {
@@ -787,6 +867,7 @@ void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, boo
             // ADX and SuperTrend level or slower by a tenth).
             if (narrow && b.stream_outputs) return band<Step, V, G, O, Layout::gather>(b, c, tiles, end, narrow);
             return band<Step, V, G, O, Layout::staged>(b, c, tiles, end, narrow);
+        case Layout::columns: return band<Step, V, G, O, Layout::columns>(b, c, tiles, end, narrow);
     }
 }
 

@@ -80,7 +80,8 @@ auto choose(M m, F&& f, G&& g) noexcept {
 // the line in first; `load_each(at, offset)` takes lane k
 // from the address at[k] + offset and `store_each(at, offset, v)` writes it there;
 // `store_int64(p, v)` writes the lanes, integral values within 32 bits (a direction), as
-// int64 to p[0 .. lanes).
+// int64 to p[0 .. lanes); `transpose(v)` transposes the square of v[0 .. lanes): lane k of
+// v[r] becomes lane r of v[k], every bit moved as it is (int64 values included).
 template <class V>
 struct LaneTraits;
 
@@ -90,6 +91,7 @@ struct LaneTraits<double> {
     static double load(const double* p) noexcept { return p[0]; }
     static void store(double* p, double v) noexcept { p[0] = v; }
     static void stream(double* p, double v) noexcept { p[0] = v; }
+    static void transpose(double*) noexcept {}
     static void store_int64(std::int64_t* p, double v) noexcept { p[0] = static_cast<std::int64_t>(v); }
     static double load_each(const unsigned char* const* at, std::ptrdiff_t offset) noexcept {
         double v;
@@ -167,6 +169,11 @@ struct LaneTraits<Lanes2> {
     static Lanes2 load(const double* p) noexcept { return Lanes2(_mm_loadu_pd(p)); }
     static void store(double* p, Lanes2 v) noexcept { _mm_storeu_pd(p, v.v); }
     static void stream(double* p, Lanes2 v) noexcept { _mm_stream_pd(p, v.v); }  // p aligned to 16
+    static void transpose(Lanes2* v) noexcept {
+        const __m128d a = v[0].v, b = v[1].v;
+        v[0] = Lanes2(_mm_unpacklo_pd(a, b));
+        v[1] = Lanes2(_mm_unpackhi_pd(a, b));
+    }
     static void store_int64(std::int64_t* p, Lanes2 v) noexcept {
         const __m128i n = _mm_cvttpd_epi32(v.v);  // two int32, sign-extended below
         _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_unpacklo_epi32(n, _mm_srai_epi32(n, 31)));
@@ -261,6 +268,12 @@ struct LaneTraits<Lanes2> {
     }
     static void store(double* p, Lanes2 v) noexcept { std::memcpy(p, v.v, sizeof v.v); }
     static void stream(double* p, Lanes2 v) noexcept { store(p, v); }
+    static void transpose(Lanes2* v) noexcept {
+        unsigned char bits[sizeof(double)];  // bytes, so that no value passes a floating-point register
+        std::memcpy(bits, &v[0].v[1], sizeof bits);
+        std::memcpy(&v[0].v[1], &v[1].v[0], sizeof bits);
+        std::memcpy(&v[1].v[0], bits, sizeof bits);
+    }
     static void store_int64(std::int64_t* p, Lanes2 v) noexcept {
         p[0] = static_cast<std::int64_t>(v.v[0]);
         p[1] = static_cast<std::int64_t>(v.v[1]);

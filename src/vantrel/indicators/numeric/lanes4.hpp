@@ -68,6 +68,14 @@ struct LaneTraits<Lanes4> {
     static Lanes4 load(const double* p) noexcept { return Lanes4(_mm256_loadu_pd(p)); }
     static void store(double* p, Lanes4 v) noexcept { _mm256_storeu_pd(p, v.v); }
     static void stream(double* p, Lanes4 v) noexcept { _mm256_stream_pd(p, v.v); }  // p aligned to 32
+    static void transpose(Lanes4* v) noexcept {
+        const __m256d t0 = _mm256_unpacklo_pd(v[0].v, v[1].v), t1 = _mm256_unpackhi_pd(v[0].v, v[1].v);
+        const __m256d t2 = _mm256_unpacklo_pd(v[2].v, v[3].v), t3 = _mm256_unpackhi_pd(v[2].v, v[3].v);
+        v[0] = Lanes4(_mm256_permute2f128_pd(t0, t2, 0x20));
+        v[1] = Lanes4(_mm256_permute2f128_pd(t1, t3, 0x20));
+        v[2] = Lanes4(_mm256_permute2f128_pd(t0, t2, 0x31));
+        v[3] = Lanes4(_mm256_permute2f128_pd(t1, t3, 0x31));
+    }
     static void store_int64(std::int64_t* p, Lanes4 v) noexcept {
         const __m128i n = _mm256_cvttpd_epi32(v.v);  // four int32
 #if defined(__AVX2__)
