@@ -605,7 +605,9 @@ inline constexpr std::int64_t staged_bytes = std::int64_t{24} << 10;
 // columns front to back. Against gathering lane by lane, on 5,000 series x 500 rows in F
 // order (AMD Zen 5, AVX-512, two threads; one in brackets): EMA 3.0 -> 1.9 ms (5.9 -> 2.9),
 // ATR 8.9 -> 4.9 (15.2 -> 8.0), ADX 15.5 -> 6.0 (29.7 -> 11.7), SuperTrend 13.5 -> 5.8
-// (26.7 -> 10.3); on 500 x 500, 0.58-0.75 of the time.
+// (26.7 -> 10.3); on 500 x 500, 0.58-0.75 of the time. Where each column's rows lie together
+// a block's inputs are copied W x W values at a time (W values of each of W columns, then
+// transposed in registers).
 // In the columns layout the outputs of a block go to a second buffer, laid out as the
 // inputs', and each column's rows of the block are then copied out together (streamed with
 // `stream`; an int output plainly).
@@ -853,6 +855,23 @@ void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, boo
 }
 
 template <class Step, class V, int G, Visit O>
+void bands(const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
+
+// The groups of a tile in the columns layout: as many as keep its input columns, each read
+// front to back, within `column_streams` (at most G). More streams at once than that, the
+// next block's lines asked for ahead come in late: ATR (three inputs) on 500 series x
+// 20,000 rows in F order, two threads, took 16.9 ms in tiles of four groups of eight
+// doubles (96 streams) against 11.0 in two (48) and 10.7 in one; EMA, ADX and SuperTrend
+// were level or slower in fewer groups than these (SuperTrend on 5,000 x 500 in one
+// group: 4.7 -> 5.3 ms). Measured on Intel Xeon (AVX-512).
+inline constexpr int column_streams = 48;
+template <class Step, class V, int G>
+inline constexpr int column_groups = [] {
+    const int fit = column_streams / (Step::inputs * LaneTraits<V>::lanes);
+    return fit < 1 ? 1 : fit > G ? G : fit;
+}();
+
+template <class Step, class V, int G, Visit O>
 void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, bool narrow) noexcept {
     const std::int64_t past = std::min(c + tiles * std::int64_t{G * LaneTraits<V>::lanes}, end);
     switch (layout<V>(b, c, static_cast<int>(past - c))) {
@@ -867,7 +886,12 @@ void band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end, boo
             // ADX and SuperTrend level or slower by a tenth).
             if (narrow && b.stream_outputs) return band<Step, V, G, O, Layout::gather>(b, c, tiles, end, narrow);
             return band<Step, V, G, O, Layout::staged>(b, c, tiles, end, narrow);
-        case Layout::columns: return band<Step, V, G, O, Layout::columns>(b, c, tiles, end, narrow);
+        case Layout::columns:
+            if constexpr (G == column_groups<Step, V, G>) {
+                return band<Step, V, G, O, Layout::columns>(b, c, tiles, end, narrow);
+            } else {
+                return bands<Step, V, column_groups<Step, V, G>, O>(b, c, past);
+            }
     }
 }
 
