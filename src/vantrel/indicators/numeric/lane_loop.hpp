@@ -531,9 +531,19 @@ int chunk_tiles(std::int64_t depth) noexcept {
 // on the store). A band's share of a row is one stream of addresses per input and output,
 // which the processor's prefetchers follow; a narrow band's tiles ask for their inputs
 // `ahead` rows on, as they do in blocks (see prefetch_rows()). `direct[k]`: tile k streams
-// its float outputs. With `row_stage` (the band's share of a row, every output's, from an
-// address aligned to 64 bytes) the tiles write each row there instead, and the row is then
-// streamed to the outputs in one piece (see run_band()).
+// its float outputs. With `row_stage` (row_chunk_tiles() tiles' part of a row, every
+// output's, from an address aligned to 64 bytes) the tiles write each row there instead, a
+// chunk of tiles at a time, and each chunk's part of the row is then streamed to the outputs
+// in one piece (see run_band()).
+// Tiles of a chunk of a row in a sweep's row stage: every output's part within
+// `row_stage_bytes`, which stays in the first-level cache.
+inline constexpr std::int64_t row_stage_bytes = std::int64_t{12} << 10;
+template <class T>
+int row_chunk_tiles(int tiles) noexcept {
+    const std::int64_t fit = row_stage_bytes / (T::NO * T::groups * T::W * std::int64_t{sizeof(double)});
+    return fit < 1 ? 1 : fit > tiles ? tiles : static_cast<int>(fit);
+}
+
 template <class T>
 void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, std::int64_t ahead,
            const bool* direct, unsigned char* row_stage = nullptr) noexcept {
@@ -560,7 +570,10 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
         out_row[o] = band[0].out[0][o][0];
     }
     const std::int64_t ahead_until = ahead > 0 ? b.rows - ahead : 0;
+    const int chunk = row_chunk_tiles<T>(tiles);
+    const std::ptrdiff_t chunk_bytes = std::ptrdiff_t{chunk} * tile_bytes;
     for (std::int64_t t = 0; t < b.rows; ++t) {
+        int k0 = 0;  // the first tile of the chunk of the row in row_stage
         for (int k = 0; k < tiles; ++k) {
             const unsigned char* in[NI];
             unsigned char* out[NO];
@@ -571,20 +584,23 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
                 }
             }
             if (row_stage != nullptr) {
-                for (int o = 0; o < NO; ++o) out[o] = row_stage + o * row_bytes + offset[k];
+                const std::ptrdiff_t at = offset[k] - offset[k0];
+                for (int o = 0; o < NO; ++o) out[o] = row_stage + o * chunk_bytes + at;
                 band[k].row(t, in, out, int_output, false);
+                if (k + 1 == tiles || k + 1 - k0 == chunk) {
+                    const std::ptrdiff_t bytes = (k + 1 == tiles ? row_bytes : offset[k + 1]) - offset[k0];
+                    for (int o = 0; o < NO; ++o) {
+                        if (int_output[o]) {
+                            std::memcpy(out_row[o] + offset[k0], row_stage + o * chunk_bytes, static_cast<std::size_t>(bytes));
+                        } else {
+                            stream_copy<V>(out_row[o] + offset[k0], row_stage + o * chunk_bytes, bytes);
+                        }
+                    }
+                    k0 = k + 1;
+                }
             } else {
                 for (int o = 0; o < NO; ++o) out[o] = out_row[o] + offset[k];
                 band[k].row(t, in, out, int_output, direct[k]);
-            }
-        }
-        if (row_stage != nullptr) {
-            for (int o = 0; o < NO; ++o) {
-                if (int_output[o]) {
-                    std::memcpy(out_row[o], row_stage + o * row_bytes, static_cast<std::size_t>(row_bytes));
-                } else {
-                    stream_copy<V>(out_row[o], row_stage + o * row_bytes, row_bytes);
-                }
             }
         }
         for (int i = 0; i < NI; ++i) in_row[i] += in_step[i];
@@ -770,15 +786,21 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     }
     if constexpr (O != Visit::blocks) {
         if (swept) {
-            // A narrow swept band whose output rows are off a value's alignment writes each
-            // row into a buffer first (see sweep()): its share of a row is a few KB, which
-            // one stream_copy() takes in whole lines. Measured on Intel Xeon (AVX-512), two
+            // A swept band whose output rows are off a value's alignment writes each row
+            // into a buffer first, a chunk of a few KB at a time, which one stream_copy()
+            // takes in whole lines (see sweep()). Measured on Intel Xeon (AVX-512), two
             // threads, against the pieces of Tile::put(): 500 series x 20,000 rows, EMA 3.8
-            // -> 3.1 ms, ADX 18.2 -> 16.8; 501 series, EMA 5.1 -> 3.1, ADX 22.6 -> 17.3. (A
-            // wide band's rows, tens of KB, gained ADX a sixth and cost SuperTrend as much.)
+            // -> 3.1 ms, ADX 18.2 -> 16.8; 501 series, EMA 5.1 -> 3.1, ADX 22.6 -> 17.3; ADX
+            // on 5,001 series x 500 rows 5.3 -> 4.0 ms, on 5,002 5.3 -> 4.8. A wider band
+            // stages only rows off 32 bytes (with rows 32 bytes off, 5,004 series, ADX was
+            // level: 3.7 -> 3.8 ms) and without an int output (SuperTrend's direction, stored
+            // plainly either way, was slower so: 5,004 x 500 3.8 -> 4.2 ms, 5,001 4.0 -> 4.3).
+            bool floats = true;
+            for (int o = 0; o < T::NO; ++o) floats = floats && !b.int_output[o];
             std::unique_ptr<unsigned char[]> row_stage;
-            if (streamed && narrow && !rows_on(sizeof(V))) {
-                row_stage.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(band_bytes * T::NO + 64)]);
+            if (streamed && !rows_on(sizeof(V)) && (narrow || (floats && !rows_on(32)))) {
+                const std::int64_t bytes = row_chunk_tiles<T>(tiles) * std::int64_t{tile_bytes} * T::NO;
+                row_stage.reset(new (std::nothrow) unsigned char[static_cast<std::size_t>(bytes + 64)]);
             }
             unsigned char* at = row_stage.get();
             if (at != nullptr) at += (64 - reinterpret_cast<std::uintptr_t>(at) % 64) % 64;
