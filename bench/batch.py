@@ -6,7 +6,8 @@ several rounds), never a lone absolute time as the result:
 - wide (5,000 series x 500 bars and 500 x 20,000): ours against a Python loop of single calls
   over the columns and against a numba loop over time with the series as the inner loop
   (the compiler vectorises it across series), for EMA, ATR, ADX, SUPERTREND; STOCHASTIC and
-  NORMALIZED_T3 against the loop of single calls;
+  NORMALIZED_T3 against the loop of single calls; the step indicators again on DataFrames
+  built from columns (each series' rows together) against the loop;
 - long form (5,000 symbols x 500 bars, rows interleaved by date): EMA by= against polars
   ewm_mean(...).over("symbol") and pandas groupby().transform, ADX by= against groupby().apply;
 - a grid of 64 EMA periods over one 1e6 series against a loop of single calls;
@@ -293,6 +294,29 @@ def wide(loops):
                   f"{t['loop'] / columns:.1f}x | {t['ours'] / columns:.2f} |", flush=True)
 
 
+def wide_frames():
+    """The step indicators on DataFrames built from columns (each series' rows together, as
+    from a CSV or Parquet file): ours against a loop of single calls over the same columns."""
+    from vantrel import indicators as vi
+    from vantrel.indicators import batch
+
+    rng = np.random.default_rng(2)
+    print("\n## Wide form on DataFrames of columns (F order): loop of single calls / ours\n")
+    print("| shape | EMA | ATR | ADX | SUPERTREND |")
+    print("|---|---|---|---|---|")
+    for rows, n in ((500, 5000), (20000, 500)):
+        frames = [pd.DataFrame(np.asfortranarray(x)) for x in walk(rng, rows, n)]
+        cells = []
+        for name in ("EMA", "ATR", "ADX", "SUPERTREND"):
+            inputs, args = prices(name, *frames), ARGS[name]
+            single, ours = getattr(vi, name), getattr(batch, name)
+            columns = [[x[j].to_numpy() for x in inputs] for j in range(n)]
+            t = best_of({"ours": lambda: ours(*inputs, *args),
+                         "loop": lambda: [single(*c, *args) for c in columns]})
+            cells.append(f"{t['loop'] / t['ours']:.1f}x")
+        print(f"| {n} x {rows} | " + " | ".join(cells) + " |", flush=True)
+
+
 def long_form():
     from vantrel import indicators as vi
     from vantrel.indicators import batch
@@ -519,6 +543,7 @@ def main():
         loops = {}
     print(f"# batch benchmark (load average {os.getloadavg()[0]:.1f}, {os.cpu_count()} cpus)")
     wide(loops)
+    wide_frames()
     long_form()
     grid()
     memory_threads()
