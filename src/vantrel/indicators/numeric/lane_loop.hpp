@@ -194,7 +194,7 @@ namespace detail {
 // to a double); `shared`, every lane reads the same input (one series under a grid of
 // parameters) and the outputs are consecutive. Both hold for a whole band, whichever columns
 // its tiles start at (see tile_start()); `staged`, the outputs consecutive and the inputs
-// not (a DataFrame's or an F-order block's, whose columns each lie together): a tile copies
+// not (a strided view's, or an F-order block's under a C-order result): a tile copies
 // a block of rows of its inputs side by side into a buffer and reads them from there as
 // whole vectors (see run_staged()); `columns`, every output's column rows lying together (an
 // F-order result, each output's rows 8 bytes apart): a tile copies its inputs in as staged
@@ -525,6 +525,15 @@ int chunk_tiles(std::int64_t depth) noexcept {
     return fit < 1 ? 1 : fit > max_band_tiles ? max_band_tiles : static_cast<int>(fit);
 }
 
+// Tiles of a chunk of a row in a sweep's row stage: every output's part within
+// `row_stage_bytes`, which stays in the first-level cache.
+inline constexpr std::int64_t row_stage_bytes = std::int64_t{12} << 10;
+template <class T>
+int row_chunk_tiles(int tiles) noexcept {
+    const std::int64_t fit = row_stage_bytes / (T::NO * T::groups * T::W * std::int64_t{sizeof(double)});
+    return fit < 1 ? 1 : fit > tiles ? tiles : static_cast<int>(fit);
+}
+
 // A band in the consecutive layout, swept row by row: at each row every tile advances its
 // groups, so a group comes round again only after the whole band's, where in a block its
 // step's state is stored at one row and loaded at the next straight after (the load waits
@@ -535,15 +544,6 @@ int chunk_tiles(std::int64_t depth) noexcept {
 // output's, from an address aligned to 64 bytes) the tiles write each row there instead, a
 // chunk of tiles at a time, and each chunk's part of the row is then streamed to the outputs
 // in one piece (see run_band()).
-// Tiles of a chunk of a row in a sweep's row stage: every output's part within
-// `row_stage_bytes`, which stays in the first-level cache.
-inline constexpr std::int64_t row_stage_bytes = std::int64_t{12} << 10;
-template <class T>
-int row_chunk_tiles(int tiles) noexcept {
-    const std::int64_t fit = row_stage_bytes / (T::NO * T::groups * T::W * std::int64_t{sizeof(double)});
-    return fit < 1 ? 1 : fit > tiles ? tiles : static_cast<int>(fit);
-}
-
 template <class T>
 void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, std::int64_t ahead,
            const bool* direct, unsigned char* row_stage = nullptr) noexcept {
