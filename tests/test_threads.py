@@ -4,10 +4,12 @@ Every result must equal the single-threaded one bit for bit, and the inputs must
 
 from __future__ import annotations
 
+import os
 import random
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -125,3 +127,60 @@ def test_another_thread_runs_while_a_long_pass_computes():
         counter.join()
         sys.setswitchinterval(interval)
     assert most >= 50
+
+
+def test_batch_calls_from_several_threads_and_a_forked_child(rng):
+    # Calls of the batch functions from several Python threads at once share the native
+    # threads kept between calls (or start their own while those are busy), and a child made
+    # by fork() has none of the parent's threads: every result must still be the one-thread
+    # one, and the child must not wait for threads that are not there.
+    from vantrel.indicators import batch
+
+    columns = [random_ohlc(rng, 400) for _ in range(40)]
+    high, low, close = (np.column_stack([c[k] for c in columns]) for k in range(3))
+    calls = [(batch.EMA, (close, 9)), (batch.ADX, (high, low, close)),
+             (batch.SUPERTREND, (high, low, close)), (batch.STOCHASTIC, (high, low, close))]
+    expected = [function(*args, threads=1) for function, args in calls]
+    barrier = threading.Barrier(THREADS)
+    mismatches, errors = [], []
+
+    def worker(t):
+        try:
+            barrier.wait()
+            for _ in range(20):
+                for (function, args), want in zip(calls, expected):
+                    if not function(*args, threads=2 + t % 2).equals(want):
+                        mismatches.append(function.__name__)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert not errors and not mismatches, (errors, mismatches)
+
+    if not hasattr(os, "fork"):
+        return
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+        pid = os.fork()
+    if pid == 0:  # the child: exit status 0 if every result is right
+        status = 1
+        try:
+            status = 0 if all(function(*args, threads=2).equals(want)
+                              for (function, args), want in zip(calls, expected)) else 1
+        finally:
+            os._exit(status)
+    deadline = time.monotonic() + 60
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("the forked child did not finish its batch calls")
+        time.sleep(0.01)
+    assert os.waitstatus_to_exitcode(status) == 0

@@ -41,6 +41,7 @@ int PyTraceMalloc_Untrack(unsigned int domain, std::uintptr_t ptr);
 #include "batch/buffer.hpp"
 #include "batch/columns.hpp"
 #include "batch/keys.hpp"
+#include "batch/workers.hpp"
 #include "framework/framework.hpp"
 
 namespace vi::batch {
@@ -82,14 +83,20 @@ Indicator indicator_of(PyObject* name) {
     throw PythonError{};
 }
 
-// Runs fn(t) for t = 0 .. threads - 1, t = 0 on this thread, the others on native threads
-// (none started when threads is 1), the interpreter lock released throughout.
+// Runs fn(t) for t = 0 .. threads - 1, t = 0 on this thread, the others on kept native
+// threads (workers.hpp), or on threads started for the call where those are busy with
+// another call; none when threads is 1. The interpreter lock is released throughout.
 template <class Fn>
 void parallel(int threads, Fn fn) {
-    std::vector<std::thread> pool;
-    pool.reserve(static_cast<std::size_t>(threads - 1));
     PyThreadState* state = PyEval_SaveThread();
+    auto task = [](void* context, int t) noexcept { (*static_cast<Fn*>(context))(t); };
+    if (run_on_workers(threads, task, &fn)) {
+        PyEval_RestoreThread(state);
+        return;
+    }
+    std::vector<std::thread> pool;
     try {
+        pool.reserve(static_cast<std::size_t>(threads - 1));
         for (int t = 1; t < threads; ++t) pool.emplace_back(fn, t);
     } catch (...) {
         // The threads that did start still run to the end; the rest is done here.
