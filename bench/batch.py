@@ -489,9 +489,12 @@ def wide_cold(loops):
     print("\n## Wide 5,000 x 500 against numba, caches emptied before each call (extra table)\n")
     print(f"numba / ours (higher is better for us): before every timed call {FLUSH_BYTES >> 20} MB "
           "are written, one store a cache line, so that each call reads its inputs from memory; "
-          "best of the rounds, the contenders in turns.\n")
-    print("| indicator | numba / ours | numba / ours threads=1 |")
-    print("|---|---|---|")
+          "best of the rounds, the contenders in turns. The last column is ours on one thread "
+          "against two under the same conditions (in the wide table two threads always run "
+          "straight after numba, whose fresh results fill the caches with lines to write "
+          "back, and one thread straight after two).\n")
+    print("| indicator | numba / ours | numba / ours threads=1 | ours threads=1 / threads=2 |")
+    print("|---|---|---|---|")
     for name in ("EMA", "ATR", "ADX", "SUPERTREND"):
         inputs, args, ours = prices(name, high, low, close), ARGS[name], getattr(batch, name)
         fns = {"ours": lambda: ours(*inputs, *args), "ours1": lambda: ours(*inputs, *args, threads=1),
@@ -503,8 +506,8 @@ def wide_cold(loops):
             flush[::8] += 1.0
 
         best = best_of(fns, rounds=max(ROUNDS, 9), before=empty_caches)
-        print(f"| {name} | {best['numba'] / best['ours']:.2f}x | {best['numba'] / best['ours1']:.2f}x |",
-              flush=True)
+        print(f"| {name} | {best['numba'] / best['ours']:.2f}x | {best['numba'] / best['ours1']:.2f}x | "
+              f"{best['ours1'] / best['ours']:.2f}x |", flush=True)
 
 
 # Bytes written before each call of wide_cold(): three times the 32 MB last-level cache of
