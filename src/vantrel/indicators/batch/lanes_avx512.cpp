@@ -63,21 +63,23 @@ struct LaneTraits<batch::Lanes8> {
     static void stream(double* p, Lanes8 v) noexcept { _mm512_stream_pd(p, v.v); }  // p aligned to 64
     static void transpose(Lanes8* v) noexcept {
         // Pairs of rows interleaved, then 128-bit pieces: blocks 0 and 2 of two values
-        // (0x88), or 1 and 3 (0xdd).
+        // (0x88), or 1 and 3 (0xdd). The zero-masked forms with every lane on: GCC 12 warns
+        // that the plain ones read an undefined register.
+        constexpr __mmask8 all = 0xFF;
         __m512d t[8], u[8];
         for (int r = 0; r < 8; r += 2) {
-            t[r] = _mm512_unpacklo_pd(v[r].v, v[r + 1].v);
-            t[r + 1] = _mm512_unpackhi_pd(v[r].v, v[r + 1].v);
+            t[r] = _mm512_maskz_unpacklo_pd(all, v[r].v, v[r + 1].v);
+            t[r + 1] = _mm512_maskz_unpackhi_pd(all, v[r].v, v[r + 1].v);
         }
         for (int h = 0; h < 8; h += 4) {
-            u[h] = _mm512_shuffle_f64x2(t[h], t[h + 2], 0x88);
-            u[h + 1] = _mm512_shuffle_f64x2(t[h + 1], t[h + 3], 0x88);
-            u[h + 2] = _mm512_shuffle_f64x2(t[h], t[h + 2], 0xdd);
-            u[h + 3] = _mm512_shuffle_f64x2(t[h + 1], t[h + 3], 0xdd);
+            u[h] = _mm512_maskz_shuffle_f64x2(all, t[h], t[h + 2], 0x88);
+            u[h + 1] = _mm512_maskz_shuffle_f64x2(all, t[h + 1], t[h + 3], 0x88);
+            u[h + 2] = _mm512_maskz_shuffle_f64x2(all, t[h], t[h + 2], 0xdd);
+            u[h + 3] = _mm512_maskz_shuffle_f64x2(all, t[h + 1], t[h + 3], 0xdd);
         }
         for (int k = 0; k < 4; ++k) {
-            v[k] = Lanes8(_mm512_shuffle_f64x2(u[k], u[k + 4], 0x88));
-            v[k + 4] = Lanes8(_mm512_shuffle_f64x2(u[k], u[k + 4], 0xdd));
+            v[k] = Lanes8(_mm512_maskz_shuffle_f64x2(all, u[k], u[k + 4], 0x88));
+            v[k + 4] = Lanes8(_mm512_maskz_shuffle_f64x2(all, u[k], u[k + 4], 0xdd));
         }
     }
     static void store_int64(std::int64_t* p, Lanes8 v) noexcept {
