@@ -41,6 +41,15 @@ def available():
     return functions
 
 
+def run_threads(worker):
+    """worker(t) on THREADS Python threads at once, t = 0 .. THREADS - 1; returns when all end."""
+    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def test_concurrent_calls_match_single_threaded_results(rng, fast_switching):
     functions = available()
     high, low, close = random_ohlc(rng, 2 * N)
@@ -75,11 +84,7 @@ def test_concurrent_calls_match_single_threaded_results(rng, fast_switching):
         except BaseException as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(worker)
 
     assert not errors
     assert all(len(r) == len(expected) * ROUNDS for r in results)
@@ -154,11 +159,7 @@ def test_batch_calls_from_several_threads_and_a_forked_child(rng):
         except BaseException as error:  # noqa: BLE001 - reported below
             errors.append(error)
 
-    threads = [threading.Thread(target=worker, args=(t,)) for t in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_threads(worker)
     assert not errors and not mismatches, (errors, mismatches)
 
     if not hasattr(os, "fork"):
