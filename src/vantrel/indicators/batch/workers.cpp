@@ -104,14 +104,14 @@ void after_fork_in_child() noexcept { current = new (storage) Workers; }
 #endif
 
 Workers& workers() noexcept {
-    static Workers* const first = [] {
+    static const bool made = [] {
         current = new (storage) Workers;
 #if VI_WORKERS_FORK
         pthread_atfork(nullptr, nullptr, after_fork_in_child);
 #endif
-        return current;
+        return true;
     }();
-    (void)first;
+    (void)made;
     return *current;
 }
 

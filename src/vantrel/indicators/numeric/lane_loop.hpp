@@ -608,6 +608,17 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
     }
 }
 
+// W x W doubles from the W values at from(q) to the W values at to(q), transposed: lane k
+// of the value at from(r) lands in lane r of the value at to(k).
+template <class V, class From, class To>
+void transpose_square(From from, To to) noexcept {
+    constexpr int W = LaneTraits<V>::lanes;
+    V v[W];
+    for (int q = 0; q < W; ++q) v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from(q)));
+    LaneTraits<V>::transpose(v);
+    for (int q = 0; q < W; ++q) LaneTraits<V>::store(reinterpret_cast<double*>(to(q)), v[q]);
+}
+
 // A tile's inputs of a block of rows in the staged layout: each input's rows one after
 // another, each row the tile's lanes side by side. As many rows as fit in `staged_bytes`,
 // which stays in the first-level cache: a column's part of a block is then several cache
@@ -671,14 +682,8 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                     const unsigned char* from[W];
                     for (int q = 0; q < W; ++q) from[q] = b.in[(first + j + q) * NI + i] + t0 * value_bytes;
                     for (std::int64_t r = 0; r < squares; r += W) {
-                        V v[W];
-                        for (int q = 0; q < W; ++q) {
-                            v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from[q] + r * value_bytes));
-                        }
-                        LaneTraits<V>::transpose(v);
-                        for (int q = 0; q < W; ++q) {
-                            LaneTraits<V>::store(reinterpret_cast<double*>(to + (r + q) * row_bytes + j * value_bytes), v[q]);
-                        }
+                        transpose_square<V>([&](int q) { return from[q] + r * value_bytes; },
+                                            [&](int q) { return to + (r + q) * row_bytes + j * value_bytes; });
                     }
                 }
             }
@@ -693,14 +698,8 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                     const bool plain = !stream || b.int_output[o];
                     for (std::int64_t j = 0; j < width; j += W) {
                         for (std::int64_t r = 0; r < squares; r += W) {
-                            V v[W];
-                            for (int q = 0; q < W; ++q) {
-                                v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from + (r + q) * row_bytes + j * value_bytes));
-                            }
-                            LaneTraits<V>::transpose(v);
-                            for (int q = 0; q < W; ++q) {
-                                LaneTraits<V>::store(reinterpret_cast<double*>(column + (q * depth + r) * value_bytes), v[q]);
-                            }
+                            transpose_square<V>([&](int q) { return from + (r + q) * row_bytes + j * value_bytes; },
+                                                [&](int q) { return column + (q * depth + r) * value_bytes; });
                         }
                         for (int q = 0; q < W; ++q) {
                             for (std::int64_t r = squares; r < count; ++r) {
