@@ -323,6 +323,7 @@ def test_wide_lanes_across_tile_and_band_edges(name, order, rows, rng):
 @pytest.mark.parametrize("name, series, order", [
     ("EMA", 1001, "C"), ("ADX", 1001, "C"), ("SUPERTREND", 1001, "C"), ("EMA", None, "C"),
     ("EMA", 4200, "C"), ("SUPERTREND", 4200, "C"), ("EMA", 4201, "C"), ("ADX", 4202, "C"),
+    ("EMA", 4204, "C"), ("SUPERTREND", 4204, "C"), ("ADX", 1004, "C"),
     ("ADX", 1001, "F"), ("SUPERTREND", 1001, "F")])
 def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go
@@ -330,8 +331,9 @@ def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # thread's share ending in an overlapping tile, and a grid over one series (None) with
     # every lane reading the same input; 4,200 series, more than 16 KB a thread's share of a
     # row and rows a multiple of 64 bytes apart, straight from the tiles, except a last
-    # overlapping tile off the lanes' alignment; 4,201 and 4,202 series, rows 8 and 16 bytes
-    # off that alignment, so that row by row each tile's values start at every offset. In F
+    # overlapping tile off the lanes' alignment; 4,201, 4,202 and 4,204 series (and 1,004),
+    # rows 8, 16 and 32 bytes off that alignment, so that row by row each tile's values start
+    # at every offset, and ADX and SuperTrend join each value's end to the next's start. In F
     # order each column's rows go out together, SuperTrend's direction among them.
     # The first call leaves other values in the memory the second one lands in.
     indicator = BY_NAME[name]

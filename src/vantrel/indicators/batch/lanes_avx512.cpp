@@ -61,6 +61,18 @@ struct LaneTraits<batch::Lanes8> {
     static Lanes8 load(const double* p) noexcept { return Lanes8(_mm512_loadu_pd(p)); }
     static void store(double* p, Lanes8 v) noexcept { _mm512_storeu_pd(p, v.v); }
     static void stream(double* p, Lanes8 v) noexcept { _mm512_stream_pd(p, v.v); }  // p aligned to 64
+    static void stream_halves(double* p, Lanes8 v) noexcept {  // p aligned to 32
+        // The zero-masked extracts: GCC 12 warns that the plain ones (and the cast, one of
+        // them) read an undefined register.
+        constexpr __mmask8 all = 0xFF;
+        _mm256_stream_pd(p, _mm512_maskz_extractf64x4_pd(all, v.v, 0));
+        _mm256_stream_pd(p + 4, _mm512_maskz_extractf64x4_pd(all, v.v, 1));
+    }
+    static Lanes8 join(Lanes8 a, Lanes8 b, int off) noexcept {
+        // Lane j takes lane j + 8 - off of the pair (a, b).
+        const __m512i at = _mm512_add_epi64(_mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0), _mm512_set1_epi64(8 - off));
+        return Lanes8(_mm512_permutex2var_pd(a.v, at, b.v));
+    }
     static void transpose(Lanes8* v) noexcept {
         // Pairs of rows interleaved, then 128-bit pieces: blocks 0 and 2 of two values
         // (0x88), or 1 and 3 (0xdd). The zero-masked forms with every lane on: GCC 12 warns

@@ -131,6 +131,55 @@ void stream_fence() noexcept {
 #endif
 }
 
+// Streams a row of an output whose values, side by side, are given front to back, by
+// streaming stores of whole values on their own alignment (whole cache lines with eight
+// doubles a value): where the row is off that alignment, each store joins the end of one
+// value with the start of the next (LaneTraits::join), so that only a run's first and last
+// pieces go out in smaller stores (see stream_copy()). A line that two streaming stores
+// fill with other streaming stores between them costs about as much as a line read from
+// memory; measured on Intel Xeon (AVX-512), three outputs of 500 doubles a row written a
+// value of each in turn: 13.0 ms in halves of a value, 9.3 ms joined, 9.2 ms with rows 504
+// doubles long (every value on a line of its own).
+template <class V>
+class LineStream {
+public:
+    static constexpr int W = LaneTraits<V>::lanes;
+
+    // Value y to `at` (aligned to a double): the run goes on where `at` is just past the
+    // value before, else the run before ends and a new one starts.
+    void put(unsigned char* at, V y) noexcept {
+        if (at != next_) {
+            finish();
+            off_ = static_cast<int>(reinterpret_cast<std::uintptr_t>(at) % sizeof(V) / sizeof(double));
+            if (off_ != 0) {  // the run's first line: the lanes up to it
+                double values[W];
+                LaneTraits<V>::store(values, y);
+                stream_copy<V>(at, reinterpret_cast<const unsigned char*>(values), (W - off_) * std::ptrdiff_t{sizeof(double)});
+            }
+        } else if (off_ != 0) {
+            LaneTraits<V>::stream(reinterpret_cast<double*>(at) - off_, LaneTraits<V>::join(carry_, y, off_));
+        }
+        if (off_ == 0) LaneTraits<V>::stream(reinterpret_cast<double*>(at), y);
+        carry_ = y;
+        next_ = at + sizeof(V);
+    }
+    // Ends the run: the last value's lanes past its last whole line.
+    void finish() noexcept {
+        if (next_ != nullptr && off_ != 0) {
+            double values[W];
+            LaneTraits<V>::store(values, carry_);
+            stream_copy<V>(next_ - off_ * std::ptrdiff_t{sizeof(double)},
+                           reinterpret_cast<const unsigned char*>(values + W - off_), off_ * std::ptrdiff_t{sizeof(double)});
+        }
+        next_ = nullptr;
+    }
+
+private:
+    unsigned char* next_ = nullptr;  // just past the run's last value
+    V carry_{};
+    int off_ = 0;  // doubles from the last line boundary before the run
+};
+
 // When a wide call streams its outputs (LaneColumns::stream_outputs): where they are at
 // least `stream_min_bytes`, more than stays in the caches from one call to the next here, and
 // lie in memory an earlier call has written (a kept block, batch/blocks.hpp). Fresh pages are
@@ -301,36 +350,57 @@ struct Tile {
     // lines are first read from memory. Measured on Intel Xeon (AVX-512), 500 series x
     // 20,000 rows, EMA on two threads: 13.2 ms plainly against 4.1 so (and 2.9 ms with 504
     // series, every row aligned); 5,004 series x 500 rows: ADX 5.5 -> 3.7 ms, SuperTrend
-    // 4.2 -> 2.7, EMA 1.21 -> 1.06.
+    // 4.2 -> 2.7, EMA 1.21 -> 1.06. A value on half its alignment goes out in two halves,
+    // fewer pieces: on 5,004 x 500, two threads, ATR 1.60 -> 1.49 ms, EMA 1.08 -> 0.99. (A
+    // swept band of long steps joins its values into whole lines instead, see LineStream.)
     static void put(unsigned char* at, V y, bool int_output, bool stream) noexcept {
         if (int_output) {
             LaneTraits<V>::store_int64(reinterpret_cast<std::int64_t*>(at), y);
         } else if (stream) {
-            if (reinterpret_cast<std::uintptr_t>(at) % sizeof(V) == 0) {
+            const auto address = reinterpret_cast<std::uintptr_t>(at);
+            if (address % sizeof(V) == 0) {
                 LaneTraits<V>::stream(reinterpret_cast<double*>(at), y);
-            } else {
-                double values[W];
-                LaneTraits<V>::store(values, y);
-                stream_copy<V>(at, reinterpret_cast<const unsigned char*>(values), sizeof values);
+                return;
             }
+            if constexpr (W >= 4) {
+                if (address % (sizeof(V) / 2) == 0) {
+                    LaneTraits<V>::stream_halves(reinterpret_cast<double*>(at), y);
+                    return;
+                }
+            }
+            double values[W];
+            LaneTraits<V>::store(values, y);
+            stream_copy<V>(at, reinterpret_cast<const unsigned char*>(values), sizeof values);
         } else {
             LaneTraits<V>::store(reinterpret_cast<double*>(at), y);
         }
     }
 
     // Row t of a tile in the consecutive layout, within a sweep of its band (see sweep()):
-    // in[i] and out[o] hold group 0's addresses in that row.
-    void row(std::int64_t t, const unsigned char* const* in_row, unsigned char* const* out_row,
-             const bool* int_output, bool stream) noexcept {
+    // in[i] holds group 0's address in that row; emit(o, g, y) takes output o's value of
+    // group g. A step of several outputs advances every group first and then gives each
+    // output's values group after group, one stream of addresses at a time (SuperTrend on
+    // 504 series x 20,000 rows, two threads: 19.4 -> 18.3 ms; ADX level); a step of one
+    // output gives each value as its group advances (EMA on 504 x 20,000 took 3.2 ms
+    // the other way against 2.8).
+    template <class Emit>
+    void row(std::int64_t t, const unsigned char* const* in_row, Emit&& emit) noexcept {
         constexpr std::ptrdiff_t group_bytes = W * static_cast<std::ptrdiff_t>(sizeof(double));
+        constexpr int held = NO > 1 ? G : 1;  // groups whose outputs wait for the others
+        V y[held][NO];
         for (int g = 0; g < G; ++g) {
             V x[NI];
-            V y[NO];
             for (int i = 0; i < NI; ++i) {
                 x[i] = LaneTraits<V>::load(reinterpret_cast<const double*>(in_row[i] + g * group_bytes));
             }
-            advance(g, t, x, y);
-            for (int o = 0; o < NO; ++o) put(out_row[o] + g * group_bytes, y[o], int_output[o], stream);
+            V* out = y[NO > 1 ? g : 0];
+            advance(g, t, x, out);
+            if constexpr (NO == 1) emit(0, g, out[0]);
+        }
+        if constexpr (NO > 1) {
+            for (int o = 0; o < NO; ++o) {
+                for (int g = 0; g < G; ++g) emit(o, g, y[g][o]);
+            }
         }
     }
 
@@ -546,10 +616,11 @@ int row_chunk_tiles(int tiles) noexcept {
 // in one piece (see run_band()).
 template <class T>
 void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, std::int64_t ahead,
-           const bool* direct, unsigned char* row_stage = nullptr) noexcept {
+           const bool* direct, unsigned char* row_stage, LineStream<typename T::value_type>* lines) noexcept {
     using V = typename T::value_type;
     constexpr int NI = T::NI, NO = T::NO;
     constexpr std::ptrdiff_t tile_bytes = T::groups * T::W * static_cast<std::ptrdiff_t>(sizeof(double));
+    constexpr std::ptrdiff_t group_bytes = T::W * static_cast<std::ptrdiff_t>(sizeof(double));
     std::ptrdiff_t offset[max_band_tiles];  // tile k's first column from tile 0's, in bytes
     const std::int64_t first = tile_start<T>(c, 0, end);
     for (int k = 0; k < tiles; ++k) {
@@ -586,7 +657,7 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
             if (row_stage != nullptr) {
                 const std::ptrdiff_t at = offset[k] - offset[k0];
                 for (int o = 0; o < NO; ++o) out[o] = row_stage + o * chunk_bytes + at;
-                band[k].row(t, in, out, int_output, false);
+                band[k].row(t, in, [&](int o, int g, V y) { T::put(out[o] + g * group_bytes, y, int_output[o], false); });
                 if (k + 1 == tiles || k + 1 - k0 == chunk) {
                     const std::ptrdiff_t bytes = (k + 1 == tiles ? row_bytes : offset[k + 1]) - offset[k0];
                     for (int o = 0; o < NO; ++o) {
@@ -598,10 +669,24 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
                     }
                     k0 = k + 1;
                 }
+            } else if (lines != nullptr) {
+                if constexpr (VI_STREAM_STORES && T::W > 1) {
+                    band[k].row(t, in, [&](int o, int g, V y) {
+                        unsigned char* at = out_row[o] + offset[k] + g * group_bytes;
+                        if (int_output[o]) {
+                            T::put(at, y, true, false);
+                        } else {
+                            lines[o].put(at, y);
+                        }
+                    });
+                }
             } else {
                 for (int o = 0; o < NO; ++o) out[o] = out_row[o] + offset[k];
-                band[k].row(t, in, out, int_output, direct[k]);
+                band[k].row(t, in, [&](int o, int g, V y) { T::put(out[o] + g * group_bytes, y, int_output[o], direct[k]); });
             }
+        }
+        if constexpr (VI_STREAM_STORES && T::W > 1) {
+            for (int o = 0; o < NO && lines != nullptr; ++o) lines[o].finish();
         }
         for (int i = 0; i < NI; ++i) in_row[i] += in_step[i];
         for (int o = 0; o < NO; ++o) out_row[o] += out_step[o];
@@ -785,15 +870,35 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     }
     if constexpr (O != Visit::blocks) {
         if (swept) {
-            // A swept band whose output rows are off a value's alignment writes each row
-            // into a buffer first, a chunk of a few KB at a time, which one stream_copy()
-            // takes in whole lines (see sweep()). Measured on Intel Xeon (AVX-512), two
-            // threads, against the pieces of Tile::put(): 500 series x 20,000 rows, EMA 3.8
-            // -> 3.1 ms, ADX 18.2 -> 16.8; 501 series, EMA 5.1 -> 3.1, ADX 22.6 -> 17.3; ADX
-            // on 5,001 series x 500 rows 5.3 -> 4.0 ms, on 5,002 5.3 -> 4.8. A wider band
-            // stages only rows off 32 bytes (with rows 32 bytes off, 5,004 series, ADX was
-            // level: 3.7 -> 3.8 ms) and without an int output (SuperTrend's direction, stored
-            // plainly either way, was slower so: 5,004 x 500 3.8 -> 4.2 ms, 5,001 4.0 -> 4.3).
+            // A swept band of long steps (ADX, SuperTrend) whose output rows are off a
+            // value's alignment streams each output's row in whole lines, the end of one
+            // value joined with the start of the next (see LineStream), between the steps'
+            // arithmetic; a row stage's copy adds a pass that this arithmetic does not hide.
+            // Measured on Intel Xeon (AVX-512), against the row stage (rows 8 or 16 bytes off)
+            // or the halves of Tile::put() (32), one thread (two in brackets): 500 series x
+            // 20,000 rows, ADX 29.9 -> 24.4 ms (16.2 -> 15.1), SuperTrend 26.9 -> 22.8 (19.0
+            // -> 19.2); 5,001 x 500, ADX 7.2 -> 5.2 (3.9 -> 2.9), SuperTrend 6.0 -> 5.2 (3.3
+            // -> 2.9); 5,004 x 500, ADX 6.4 -> 5.2 (3.1 -> 3.0). EMA's and ATR's sweeps keep
+            // the row stage: EMA on 500 x 20,000 took 3.1-3.3 ms on two threads staged
+            // against 3.8-4.1 so (ATR gained a thirtieth).
+            if constexpr (VI_STREAM_STORES && T::W > 1 && O == Visit::rows) {
+                if (streamed && !rows_on(sizeof(V)) && rows_on(sizeof(double))) {
+                    LineStream<V> lines[T::NO];
+                    sweep<T>(b, band, tiles, c, end, rows_ahead, direct, nullptr, lines);
+                    stream_fence<V>();
+                    return;
+                }
+            }
+            // Another swept band whose output rows are off a value's alignment (or one of
+            // long steps where lines cannot be joined) writes each row into a buffer first, a
+            // chunk of a few KB at a time, which one stream_copy() takes in whole lines (see
+            // sweep()). Measured on Intel Xeon (AVX-512), two threads, against the pieces of
+            // Tile::put(): 500 series x 20,000 rows, EMA 3.8 -> 3.1 ms, ADX 18.2 -> 16.8; 501
+            // series, EMA 5.1 -> 3.1, ADX 22.6 -> 17.3; ADX on 5,001 series x 500 rows 5.3 ->
+            // 4.0 ms, on 5,002 5.3 -> 4.8. A wider band stages only rows off 32 bytes (with
+            // rows 32 bytes off, 5,004 series, ADX was level: 3.7 -> 3.8 ms) and without an
+            // int output (SuperTrend's direction, stored plainly either way, was slower so:
+            // 5,004 x 500 3.8 -> 4.2 ms, 5,001 4.0 -> 4.3).
             bool floats = true;
             for (int o = 0; o < T::NO; ++o) floats = floats && !b.int_output[o];
             std::unique_ptr<unsigned char[]> row_stage;
@@ -803,7 +908,7 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
             }
             unsigned char* at = row_stage.get();
             if (at != nullptr) at += (64 - reinterpret_cast<std::uintptr_t>(at) % 64) % 64;
-            sweep<T>(b, band, tiles, c, end, rows_ahead, direct, at);
+            sweep<T>(b, band, tiles, c, end, rows_ahead, direct, at, nullptr);
             if (at != nullptr) any_direct = true;
             if (any_direct) stream_fence<V>();
             return;

@@ -77,7 +77,10 @@ auto choose(M m, F&& f, G&& g) noexcept {
 // The lane count of a value type, and how lanes are filled and emptied: `load(p)` takes
 // p[0 .. lanes) and `store(p, v)` writes them back; `stream(p, v)` writes them with a
 // streaming store where there is one (p aligned to the value's size), which skips reading
-// the line in first; `load_each(at, offset)` takes lane k
+// the line in first, and a lane type of 4 or 8 doubles has `stream_halves(p, v)`, two
+// streaming stores of half a value each (p aligned to half the value's size); where there
+// are streaming stores, `join(a, b, off)` (0 < off < lanes) is the last `off` lanes of a
+// followed by the first lanes - off of b; `load_each(at, offset)` takes lane k
 // from the address at[k] + offset and `store_each(at, offset, v)` writes it there;
 // `store_int64(p, v)` writes the lanes, integral values within 32 bits (a direction), as
 // int64 to p[0 .. lanes); `transpose(v)` transposes the square of v[0 .. lanes): lane k of
@@ -169,6 +172,7 @@ struct LaneTraits<Lanes2> {
     static Lanes2 load(const double* p) noexcept { return Lanes2(_mm_loadu_pd(p)); }
     static void store(double* p, Lanes2 v) noexcept { _mm_storeu_pd(p, v.v); }
     static void stream(double* p, Lanes2 v) noexcept { _mm_stream_pd(p, v.v); }  // p aligned to 16
+    static Lanes2 join(Lanes2 a, Lanes2 b, int) noexcept { return Lanes2(_mm_shuffle_pd(a.v, b.v, 1)); }  // a1 b0
     static void transpose(Lanes2* v) noexcept {
         const __m128d a = v[0].v, b = v[1].v;
         v[0] = Lanes2(_mm_unpacklo_pd(a, b));

@@ -68,6 +68,16 @@ struct LaneTraits<Lanes4> {
     static Lanes4 load(const double* p) noexcept { return Lanes4(_mm256_loadu_pd(p)); }
     static void store(double* p, Lanes4 v) noexcept { _mm256_storeu_pd(p, v.v); }
     static void stream(double* p, Lanes4 v) noexcept { _mm256_stream_pd(p, v.v); }  // p aligned to 32
+    static void stream_halves(double* p, Lanes4 v) noexcept {  // p aligned to 16
+        _mm_stream_pd(p, _mm256_castpd256_pd128(v.v));
+        _mm_stream_pd(p + 2, _mm256_extractf128_pd(v.v, 1));
+    }
+    static Lanes4 join(Lanes4 a, Lanes4 b, int off) noexcept {
+        const __m256d middle = _mm256_permute2f128_pd(a.v, b.v, 0x21);  // a2 a3 b0 b1
+        if (off == 2) return Lanes4(middle);
+        if (off == 1) return Lanes4(_mm256_shuffle_pd(middle, b.v, 5));  // a3 b0 b1 b2
+        return Lanes4(_mm256_shuffle_pd(a.v, middle, 5));                // a1 a2 a3 b0
+    }
     static void transpose(Lanes4* v) noexcept {
         const __m256d t0 = _mm256_unpacklo_pd(v[0].v, v[1].v), t1 = _mm256_unpackhi_pd(v[0].v, v[1].v);
         const __m256d t2 = _mm256_unpacklo_pd(v[2].v, v[3].v), t3 = _mm256_unpackhi_pd(v[2].v, v[3].v);
