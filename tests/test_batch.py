@@ -323,7 +323,7 @@ def test_wide_lanes_across_tile_and_band_edges(name, order, rows, rng):
 @pytest.mark.parametrize("name, series, order", [
     ("EMA", 1001, "C"), ("ADX", 1001, "C"), ("SUPERTREND", 1001, "C"), ("EMA", None, "C"),
     ("EMA", 4200, "C"), ("SUPERTREND", 4200, "C"), ("EMA", 4201, "C"), ("ADX", 4202, "C"),
-    ("EMA", 4204, "C"), ("SUPERTREND", 4204, "C"), ("ADX", 1004, "C"),
+    ("EMA", 4204, "C"), ("SUPERTREND", 4204, "C"), ("ADX", 1004, "C"), ("ATR", 1001, "C"),
     ("ADX", 1001, "F"), ("SUPERTREND", 1001, "F")])
 def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go

@@ -870,18 +870,18 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
     }
     if constexpr (O != Visit::blocks) {
         if (swept) {
-            // A swept band of long steps (ADX, SuperTrend) whose output rows are off a
-            // value's alignment streams each output's row in whole lines, the end of one
-            // value joined with the start of the next (see LineStream), between the steps'
-            // arithmetic; a row stage's copy adds a pass that this arithmetic does not hide.
-            // Measured on Intel Xeon (AVX-512), against the row stage (rows 8 or 16 bytes off)
-            // or the halves of Tile::put() (32), one thread (two in brackets): 500 series x
-            // 20,000 rows, ADX 29.9 -> 24.4 ms (16.2 -> 15.1), SuperTrend 26.9 -> 22.8 (19.0
-            // -> 19.2); 5,001 x 500, ADX 7.2 -> 5.2 (3.9 -> 2.9), SuperTrend 6.0 -> 5.2 (3.3
-            // -> 2.9); 5,004 x 500, ADX 6.4 -> 5.2 (3.1 -> 3.0). EMA's and ATR's sweeps keep
-            // the row stage: EMA on 500 x 20,000 took 3.1-3.3 ms on two threads staged
-            // against 3.8-4.1 so (ATR gained a thirtieth).
-            if constexpr (VI_STREAM_STORES && T::W > 1 && O == Visit::rows) {
+            // A swept band whose output rows are off a value's alignment streams each
+            // output's row in whole lines, the end of one value joined with the start of the
+            // next (see LineStream), between the steps' arithmetic, where a row stage's copy
+            // adds a pass that the arithmetic does not hide. Measured on Intel Xeon
+            // (AVX-512), against the row stage (rows 8 or 16 bytes off) or the halves of
+            // Tile::put() (32), one thread (two in brackets): 500 series x 20,000 rows, ADX
+            // 29.9 -> 24.4 ms (16.2 -> 15.1), SuperTrend 26.9 -> 22.8 (19.0 -> 19.2), ATR 15.9
+            // -> 15.5 (9.3 -> 8.9); 5,001 x 500, ADX 7.2 -> 5.2 (3.9 -> 2.9), SuperTrend 6.0
+            // -> 5.2 (3.3 -> 2.9); 5,004 x 500, ADX 6.4 -> 5.2 (3.1 -> 3.0). A step of one
+            // input and one output (EMA) keeps the row stage: on 500 x 20,000 it took 3.1-3.3
+            // ms on two threads staged against 3.8-4.1 so.
+            if constexpr (VI_STREAM_STORES && T::W > 1 && Step::inputs + Step::outputs > 2) {
                 if (streamed && !rows_on(sizeof(V)) && rows_on(sizeof(double))) {
                     LineStream<V> lines[T::NO];
                     sweep<T>(b, band, tiles, c, end, rows_ahead, direct, nullptr, lines);
