@@ -131,6 +131,15 @@ void stream_fence() noexcept {
 #endif
 }
 
+// Lanes [first, first + count) of v to `to` (aligned to a double) by streaming stores, in
+// the pieces of stream_copy().
+template <class V>
+void stream_lanes(unsigned char* to, V v, int first, int count) noexcept {
+    double values[LaneTraits<V>::lanes];
+    LaneTraits<V>::store(values, v);
+    stream_copy<V>(to, reinterpret_cast<const unsigned char*>(values + first), count * std::ptrdiff_t{sizeof(double)});
+}
+
 // Streams a row of an output whose values, side by side, are given front to back, by
 // streaming stores of whole values on their own alignment (whole cache lines with eight
 // doubles a value): where the row is off that alignment, each store joins the end of one
@@ -151,11 +160,7 @@ public:
         if (at != next_) {
             finish();
             off_ = static_cast<int>(reinterpret_cast<std::uintptr_t>(at) % sizeof(V) / sizeof(double));
-            if (off_ != 0) {  // the run's first line: the lanes up to it
-                double values[W];
-                LaneTraits<V>::store(values, y);
-                stream_copy<V>(at, reinterpret_cast<const unsigned char*>(values), (W - off_) * std::ptrdiff_t{sizeof(double)});
-            }
+            if (off_ != 0) stream_lanes(at, y, 0, W - off_);  // the run's first line: the lanes up to it
         } else if (off_ != 0) {
             LaneTraits<V>::stream(reinterpret_cast<double*>(at) - off_, LaneTraits<V>::join(carry_, y, off_));
         }
@@ -165,12 +170,7 @@ public:
     }
     // Ends the run: the last value's lanes past its last whole line.
     void finish() noexcept {
-        if (next_ != nullptr && off_ != 0) {
-            double values[W];
-            LaneTraits<V>::store(values, carry_);
-            stream_copy<V>(next_ - off_ * std::ptrdiff_t{sizeof(double)},
-                           reinterpret_cast<const unsigned char*>(values + W - off_), off_ * std::ptrdiff_t{sizeof(double)});
-        }
+        if (next_ != nullptr && off_ != 0) stream_lanes(next_ - off_ * std::ptrdiff_t{sizeof(double)}, carry_, W - off_, off_);
         next_ = nullptr;
     }
 
@@ -368,9 +368,7 @@ struct Tile {
                     return;
                 }
             }
-            double values[W];
-            LaneTraits<V>::store(values, y);
-            stream_copy<V>(at, reinterpret_cast<const unsigned char*>(values), sizeof values);
+            stream_lanes(at, y, 0, W);
         } else {
             LaneTraits<V>::store(reinterpret_cast<double*>(at), y);
         }
@@ -892,8 +890,8 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
                     return;
                 }
             }
-            // Another swept band whose output rows are off a value's alignment (or one of
-            // long steps where lines cannot be joined) writes each row into a buffer first, a
+            // Another swept band whose output rows are off a value's alignment (EMA's, or
+            // any where lines cannot be joined) writes each row into a buffer first, a
             // chunk of a few KB at a time, which one stream_copy() takes in whole lines (see
             // sweep()). Measured on Intel Xeon (AVX-512), two threads, against the pieces of
             // Tile::put(): 500 series x 20,000 rows, EMA 3.8 -> 3.1 ms, ADX 18.2 -> 16.8; 501
