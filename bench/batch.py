@@ -1,7 +1,7 @@
 """vantrel.indicators.batch against the ways users compute many series today.
 
-Prints ratios measured side by side in one run (each contender timed in turns, best of
-several rounds), never a lone absolute time as the result:
+Prints ratios measured side by side in one run (each contender timed in turns, in an order
+shuffled each round, best of several rounds), never a lone absolute time as the result:
 
 - wide (5,000 series x 500 bars and 500 x 20,000): ours against a Python loop of single calls
   over the columns and against a numba loop over time with the series as the inner loop
@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import random
 import subprocess
 import sys
 import time
@@ -36,11 +37,18 @@ ROUNDS = int(os.environ.get("VI_BENCH_ROUNDS", "5"))
 
 
 def best_of(fns: dict, rounds: int = ROUNDS, before=None) -> dict:
-    """Best time of each callable, the callables taking turns round by round; `before`, if
-    given, is called untimed before each of them."""
+    """Best time of each callable, the callables taking turns round by round, in an order
+    shuffled each round (the same shuffles in every run): in a fixed order each callable
+    always runs straight after the same one, and one that follows a contender whose fresh
+    results leave the caches full of lines to write back pays for them in every round.
+    `before`, if given, is called untimed before each of them."""
     best = {k: float("inf") for k in fns}
+    order = random.Random(len(fns))
+    keys = list(fns)
     for _ in range(rounds):
-        for k, fn in fns.items():
+        order.shuffle(keys)
+        for k in keys:
+            fn = fns[k]
             if before is not None:
                 before()
             t0 = time.perf_counter()
@@ -263,7 +271,8 @@ def wide(loops):
           "that moment. No split of an exact recursion over two threads beats the column floor, "
           "so threads=1 / column floor is the most threads=1 / threads=2 can be in this run. "
           "threads=1 / threads=2 comes from rounds of their own, the two in turns with nothing "
-          "between them; the other columns' times from rounds of every contender in turns.\n")
+          "between them; the other columns' times from rounds of every contender in turns, in an "
+          "order shuffled each round.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
           "threads=1 / threads=2 | threads=1 / column floor | "
           "arithmetic alone threads=1 / threads=2 | "
@@ -288,7 +297,7 @@ def wide(loops):
                 fns["numba"] = lambda: loops[name](*inputs, *args)
             t = best_of(fns, rounds=ROUNDS if n < 5000 or name != "ADX" else 3)
             # The two thread counts again, in turns with nothing between them: in the rounds
-            # above two threads run straight after numba, whose fresh results leave the caches
+            # above two threads may run straight after numba, whose fresh results leave the caches
             # full of lines to write back, and one thread straight after two.
             pair = best_of({"ours": fns["ours"], "ours1": fns["ours1"]})
             any_split, columns = floor_times(t)
