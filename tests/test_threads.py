@@ -185,3 +185,59 @@ def test_batch_calls_from_several_threads_and_a_forked_child(rng):
             pytest.fail("the forked child did not finish its batch calls")
         time.sleep(0.01)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+def test_kept_memory_given_back_and_taken_again_around_its_marking(rng):
+    # Results of a megabyte or more lie in kept memory, which is marked free to reclaim a
+    # while after it is given back once calls have used several threads; freed, and taken
+    # again just before, during or after that marking, from two threads at once, and in a
+    # child made by fork() meanwhile, every result must still be the one-thread one.
+    from vantrel.indicators import batch
+
+    columns = [random_ohlc(rng, 3000) for _ in range(64)]
+    high, low, close = (np.column_stack([c[k] for c in columns]) for k in range(3))
+    calls = [(batch.EMA, (close, 9)), (batch.ADX, (high, low, close))]
+    expected = [function(*args, threads=1) for function, args in calls]
+    pauses = random.Random(7)
+    waits = [pauses.uniform(0.05, 0.25) for _ in range(12)]
+    mismatches, errors = [], []
+
+    def worker(t):
+        try:
+            for wait in waits[t::2]:
+                for (function, args), want in zip(calls, expected):
+                    if not function(*args, threads=2).equals(want):
+                        mismatches.append(function.__name__)
+                time.sleep(wait)
+        except BaseException as error:  # noqa: BLE001 - reported below
+            errors.append(error)
+
+    workers = [threading.Thread(target=worker, args=(t,)) for t in range(2)]
+    for w in workers:
+        w.start()
+    pid = None
+    if hasattr(os, "fork"):
+        time.sleep(0.3)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+            pid = os.fork()
+        if pid == 0:  # the child: exit status 0 if every result is right, twice over
+            status = 1
+            try:
+                status = 0 if all(function(*args, threads=2).equals(want)
+                                  for _ in range(2)
+                                  for (function, args), want in zip(calls, expected)) else 1
+            finally:
+                os._exit(status)
+    for w in workers:
+        w.join()
+    assert not errors and not mismatches, (errors, mismatches)
+    if pid is not None:
+        deadline = time.monotonic() + 60
+        while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("the forked child did not finish its batch calls")
+            time.sleep(0.01)
+        assert os.waitstatus_to_exitcode(done[1]) == 0

@@ -88,6 +88,7 @@ Indicator indicator_of(PyObject* name) {
 // another call; none when threads is 1. The interpreter lock is released throughout.
 template <class Fn>
 void parallel(int threads, Fn fn) {
+    if (threads > 1) defer_marking();
     PyThreadState* state = PyEval_SaveThread();
     auto task = [](void* context, int t) noexcept { (*static_cast<Fn*>(context))(t); };
     if (run_on_workers(threads, task, &fn)) {

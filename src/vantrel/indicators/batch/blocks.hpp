@@ -15,8 +15,10 @@
 // sixteenth of the memory the process may have (the machine's, or its control group's
 // limit where lower), between 64 MiB and `max_kept_bytes`.
 // A kept block's pages may be taken back by the system at any time (they are marked free
-// to reclaim, where that costs nothing to undo); a block is only ever handed out whole to
-// a caller that writes every byte of it before reading any.
+// to reclaim, where that costs nothing to undo: as it is given back, or once other threads
+// have run, after it has waited a while unused, see defer_marking()); a block is only ever
+// handed out whole to a caller that writes every byte of it before reading any, and never
+// marked while handed out.
 #pragma once
 
 #include <cstddef>
@@ -42,5 +44,10 @@ Block take_block(std::size_t bytes) noexcept;
 
 // Gives a block back: kept for a later take_block, or returned to the system.
 void give_block(Block block) noexcept;
+
+// From now on, blocks given back are marked free to reclaim by a thread of their own once
+// they have waited unused a while, rather than at once (call where a call has used other
+// threads: marking at once then waits on the processors that ran them).
+void defer_marking() noexcept;
 
 }  // namespace vi::batch

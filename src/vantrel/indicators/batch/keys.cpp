@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "batch/blocks.hpp"
 #include "batch/buffer.hpp"
 
 namespace vi::batch {
@@ -488,6 +489,7 @@ struct FixedBytesSource {
 template <class Fn>
 void on_threads(int n, Fn fn) {
     if (n < 1) return;
+    if (n > 1) defer_marking();
     std::vector<std::exception_ptr> errors(static_cast<std::size_t>(n));
     auto guarded = [&](int t) {
         try {
