@@ -118,8 +118,7 @@ struct Kept {
     std::size_t count = 0;
     std::size_t bytes = 0;
     std::size_t out = 0;  // blocks out of `entries` while the marking thread marks them
-    bool later = false;     // blocks given back are marked by the marking thread
-    bool marker = false;    // the marking thread runs
+    bool marker = false;    // the marking thread runs (and marks the blocks given back)
     bool sleeping = false;  // the marking thread waits for a block to be given back
 
     Entry remove(std::size_t i) noexcept {
@@ -153,7 +152,6 @@ void after_fork_in_child() noexcept {
     Kept& k = kept();
     new (&k.due) std::condition_variable;  // the parent's waiters are not in the child
     new (&k.restored) std::condition_variable;
-    k.later = false;
     k.marker = false;
     k.sleeping = false;
     k.lock.unlock();
@@ -304,7 +302,7 @@ void give_block(Block block) noexcept {
     bool later;
     {
         const std::lock_guard<std::mutex> hold(k.lock);
-        later = k.later;
+        later = k.marker;
     }
     if (!later) mark_reclaimable(block);
     Block dropped[max_kept];
@@ -330,7 +328,6 @@ void defer_marking() noexcept {
         return;  // blocks are then marked as they are given back
     }
     k.marker = true;
-    k.later = true;
 }
 
 }  // namespace vi::batch
