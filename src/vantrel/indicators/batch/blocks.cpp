@@ -1,6 +1,7 @@
 // The kept blocks of large results (blocks.hpp).
 #include "batch/blocks.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -180,12 +181,12 @@ void mark_idle_blocks() noexcept {
     std::unique_lock<std::mutex> hold(k.lock);
     bool rested = false;
     for (;;) {
-        bool waiting = false;
-        Clock::time_point first{};
+        bool waiting = false;  // an unmarked block; `first`, when the first came back
+        Clock::time_point first = Clock::time_point::max();
         for (std::size_t i = 0; i < k.count; ++i) {
-            const Kept::Entry& e = k.entries[i];
-            if (!e.marked && (!waiting || e.since < first)) first = e.since;
-            waiting = waiting || !e.marked;
+            if (k.entries[i].marked) continue;
+            waiting = true;
+            first = std::min(first, k.entries[i].since);
         }
         if (!waiting) {
             // Nothing to mark: awake a while yet, then asleep until a block is given back.
@@ -304,6 +305,7 @@ void give_block(Block block) noexcept {
         const std::lock_guard<std::mutex> hold(k.lock);
         later = k.marker;
     }
+    // Marked before it joins the list, where another call may take it at once.
     if (!later) mark_reclaimable(block);
     Block dropped[max_kept];
     std::size_t drop = 0;
