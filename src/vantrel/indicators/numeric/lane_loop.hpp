@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 #include "numeric/lanes.hpp"
 
@@ -295,6 +296,11 @@ void store_int(unsigned char* const* at, std::ptrdiff_t offset, V v) noexcept {
     }
 }
 
+// Does nothing between rows (see Tile::rows()).
+struct Nothing {
+    void operator()(std::int64_t) const noexcept {}
+};
+
 // G groups of lanes from column c on, advanced block of rows by block of rows, the steps
 // in place (see rows()); `L`: how the lanes reach memory (see layout()).
 template <class Step, class V, int G, Layout L>
@@ -423,11 +429,12 @@ struct Tile {
     // With `ahead` > 0 (the consecutive layout), each row asks for the tile's inputs `ahead`
     // rows on.
     // In the staged layout the inputs come from `staged`: input i's row t0 + r at
-    // staged + i * staged_input + r * staged_row.
+    // staged + i * staged_input + r * staged_row. Before row t0 + r, between(r).
+    template <class Between = Nothing>
     void rows(const LaneColumns& b, std::int64_t t0, std::int64_t t1, std::int64_t ahead, unsigned char* stage = nullptr,
               std::ptrdiff_t stage_output = 0, std::ptrdiff_t stage_row = 0, bool stream = false,
-              const unsigned char* staged = nullptr, std::ptrdiff_t staged_input = 0,
-              std::ptrdiff_t staged_row = 0) noexcept {
+              const unsigned char* staged = nullptr, std::ptrdiff_t staged_input = 0, std::ptrdiff_t staged_row = 0,
+              Between&& between = Between{}) noexcept {
         constexpr std::ptrdiff_t group_bytes = W * static_cast<std::ptrdiff_t>(sizeof(double));
         std::ptrdiff_t in_step[NI], out_step[NO];
         bool int_output[NO];
@@ -462,6 +469,7 @@ struct Tile {
         }
         const std::int64_t ahead_until = ahead > 0 ? b.rows - ahead : 0;
         for (std::int64_t t = t0; t < t1; ++t) {
+            between(t - t0);
             if constexpr (L == Layout::consecutive) {
                 if (t < ahead_until) {
                     for (int i = 0; i < NI; ++i) {
@@ -694,16 +702,38 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
     }
 }
 
+// The W values at from(0), ..., from(W - 1), transposed: v[k] holds lane k of each. By
+// LaneTraits::load_transposed() where the value type has one (see there why).
+template <class V, class From>
+void load_transposed(From from, V* v) noexcept {
+    constexpr int W = LaneTraits<V>::lanes;
+    if constexpr (requires(const double* const* at) { LaneTraits<V>::load_transposed(at, v); }) {
+        const double* at[W];
+        for (int q = 0; q < W; ++q) at[q] = reinterpret_cast<const double*>(from(q));
+        LaneTraits<V>::load_transposed(at, v);
+    } else {
+        for (int q = 0; q < W; ++q) v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from(q)));
+        LaneTraits<V>::transpose(v);
+    }
+}
+
 // W x W doubles from the W values at from(q) to the W values at to(q), transposed: lane k
 // of the value at from(r) lands in lane r of the value at to(k).
 template <class V, class From, class To>
 void transpose_square(From from, To to) noexcept {
     constexpr int W = LaneTraits<V>::lanes;
     V v[W];
-    for (int q = 0; q < W; ++q) v[q] = LaneTraits<V>::load(reinterpret_cast<const double*>(from(q)));
-    LaneTraits<V>::transpose(v);
+    load_transposed<V>(from, v);
     for (int q = 0; q < W; ++q) LaneTraits<V>::store(reinterpret_cast<double*>(to(q)), v[q]);
 }
+
+// Stands in for a LineStream where no output is streamed a value at a time: a value of
+// one double, or no streaming stores at all (nothing is ever put).
+struct NoLineStream {
+    template <class V>
+    void put(unsigned char*, V) noexcept {}
+    void finish() noexcept {}
+};
 
 // A tile's inputs of a block of rows in the staged layout: each input's rows one after
 // another, each row the tile's lanes side by side. As many rows as fit in `staged_bytes`,
@@ -722,8 +752,17 @@ inline constexpr std::int64_t staged_bytes = std::int64_t{24} << 10;
 // a block's inputs are copied W x W values at a time (W values of each of W columns, then
 // transposed in registers).
 // In the columns layout the outputs of a block go to a second buffer, laid out as the
-// inputs', and each column's rows of the block are then copied out together (streamed with
-// `stream`; an int output plainly).
+// inputs', and are then transposed W rows at a time and stored straight to each column:
+// streamed with `stream` as whole lines (see LineStream), an int output plainly.
+// Stored so rather than through a column buffer and a copy of each column's rows, ADX on
+// 5,000 series x 500 rows in F order took 10.3 ms against 11.4 on one thread (5.7 against
+// 6.3 on two). The lines of the next block (after a tile's last, the next tile's first)
+// are asked for between the rows of this one, a few after each row: its inputs where each
+// column's rows lie together, and its outputs where they are stored plainly. Asked for all
+// at once before the rows, the requests waited on one another (the processor takes a
+// bounded number at once) with no arithmetic to cover them: ADX on 500 x 20,000 took 41
+// ms against 35 so (one thread); on 500 x 1,024, whose results are stored plainly, 4.4 ms
+// without asking for the outputs' lines against 3.1 (Intel Xeon, AVX-512).
 template <class T>
 void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_t end, const bool* direct,
                 bool stream = false) noexcept {
@@ -740,26 +779,21 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
     alignas(64) unsigned char staged[NI * depth * row_bytes];
     alignas(64) unsigned char staged_out[columns ? NO * depth * row_bytes : 1];
     alignas(64) unsigned char column[columns ? W * depth * value_bytes : 1];
+    using Lines = std::conditional_t<(VI_STREAM_STORES && W > 1), LineStream<V>, NoLineStream>;
     for (int k = 0; k < tiles; ++k) {
         const std::int64_t first = tile_start<T>(c, k, end);
+        Lines lines[columns ? NO * width : 1];  // each output column's run of lines
         for (std::int64_t t0 = 0; t0 < b.rows; t0 += depth) {
             const std::int64_t count = b.rows - t0 < depth ? b.rows - t0 : depth;
-            const std::int64_t left = b.rows - t0 - count;
-            const std::int64_t next = left < depth ? left : depth;  // rows of the next block
             for (int i = 0; i < NI; ++i) {
                 unsigned char* to = staged + i * depth * row_bytes;
                 const std::ptrdiff_t step = b.in_step[i];
-                // Where each column's rows lie together, its part of the next block is asked
-                // for now: a tile reads as many columns at once as it has lanes, more streams
-                // than the prefetchers follow.
-                const bool together = step == value_bytes;
-                const std::ptrdiff_t ahead_bytes = together ? next * step : 0;
                 // Rows in squares of W lanes where each column's rows lie together: W values of
                 // W columns each, transposed in registers.
+                const bool together = step == value_bytes;
                 const std::int64_t squares = together && W > 1 ? count / W * W : 0;
                 for (std::int64_t j = 0; j < width; ++j) {
                     const unsigned char* from = b.in[(first + j) * NI + i] + t0 * step;
-                    for (std::ptrdiff_t at = 0; at < ahead_bytes; at += 64) prefetch(from + count * step + at, false);
                     for (std::int64_t r = squares; r < count; ++r) {
                         std::memcpy(to + r * row_bytes + j * value_bytes, from + r * step, sizeof(double));
                     }
@@ -773,38 +807,95 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                     }
                 }
             }
+            // The next block's lines, input after input (then output after output), column
+            // after column, each column's front to back; as many after each row as finish
+            // them with the block's last.
+            const bool last = t0 + count == b.rows;
+            const std::int64_t ask_first = !last ? first : k + 1 < tiles ? tile_start<T>(c, k + 1, end) : -1;
+            const std::ptrdiff_t ask_at = (last ? 0 : t0 + count) * value_bytes;
+            const std::int64_t ask_rows = std::min(last ? b.rows : b.rows - t0 - count, depth);
+            const std::int64_t column_lines = (ask_rows * value_bytes + 63) / 64;
+            bool asks[NI + NO];
+            std::int64_t ask_total = 0;
+            for (int i = 0; i < NI + NO; ++i) {
+                asks[i] = ask_first >= 0 &&
+                          (i < NI ? b.in_step[i] == value_bytes : columns && (!stream || b.int_output[i - NI]));
+                ask_total += asks[i] ? column_lines * width : 0;
+            }
+            const std::int64_t per_row = (ask_total + count - 1) / count;
+            int ask_i = -1;  // the stream now asked for: input or output ask_i's column ask_j
+            std::int64_t ask_j = width, left = 0, asked = 0;
+            const unsigned char* line = nullptr;
+            auto ask = [&](std::int64_t) {
+                for (std::int64_t n = per_row < ask_total - asked ? per_row : ask_total - asked; n > 0; --n, ++asked) {
+                    if (left == 0) {
+                        if (++ask_j >= width) {
+                            ask_j = 0;
+                            while (!asks[++ask_i]) {
+                            }
+                        }
+                        line = (ask_i < NI ? b.in[(ask_first + ask_j) * NI + ask_i]
+                                           : b.out[(ask_first + ask_j) * NO + ask_i - NI]) + ask_at;
+                        left = column_lines;
+                    }
+                    prefetch(line, ask_i >= NI);
+                    line += 64;
+                    --left;
+                }
+            };
             if constexpr (columns) {
                 band[k].rows(b, t0, t0 + count, 0, staged_out, depth * row_bytes, row_bytes, false, staged,
-                             depth * row_bytes, row_bytes);
-                // Each output's block of rows W columns at a time: transposed into W columns of
-                // `count` values, then each column's copied out in one piece.
+                             depth * row_bytes, row_bytes, ask);
                 const std::int64_t squares = W > 1 ? count / W * W : 0;
                 for (int o = 0; o < NO; ++o) {
                     const unsigned char* from = staged_out + o * depth * row_bytes;
                     const bool plain = !stream || b.int_output[o];
+                    // Streamed values shorter than a line would each leave a line partly written
+                    // until the next square's: there each column's rows of the block are put
+                    // together in `column` and streamed in one piece.
+                    const bool gathered = !plain && sizeof(V) < 64;
                     for (std::int64_t j = 0; j < width; j += W) {
+                        unsigned char* to[W];
+                        for (int q = 0; q < W; ++q) to[q] = b.out[(first + j + q) * NO + o] + t0 * value_bytes;
                         for (std::int64_t r = 0; r < squares; r += W) {
-                            transpose_square<V>([&](int q) { return from + (r + q) * row_bytes + j * value_bytes; },
-                                                [&](int q) { return column + (q * depth + r) * value_bytes; });
-                        }
-                        for (int q = 0; q < W; ++q) {
-                            for (std::int64_t r = squares; r < count; ++r) {
-                                std::memcpy(column + (q * depth + r) * value_bytes, from + r * row_bytes + (j + q) * value_bytes,
-                                            sizeof(double));
+                            V v[W];
+                            load_transposed<V>([&](int q) { return from + (r + q) * row_bytes + j * value_bytes; }, v);
+                            for (int q = 0; q < W; ++q) {
+                                unsigned char* at = to[q] + r * value_bytes;
+                                if (gathered) {
+                                    unsigned char* const in_column = column + (q * depth + r) * value_bytes;
+                                    LaneTraits<V>::store(reinterpret_cast<double*>(in_column), v[q]);
+                                } else if (plain) {
+                                    LaneTraits<V>::store(reinterpret_cast<double*>(at), v[q]);
+                                } else {
+                                    lines[o * width + j + q].put(at, v[q]);
+                                }
                             }
-                            unsigned char* to = b.out[(first + j + q) * NO + o] + t0 * value_bytes;
+                        }
+                        if (!gathered && squares == count) continue;
+                        // The rows past the last whole square (the last block's) join them.
+                        const std::int64_t done = gathered ? 0 : squares;
+                        for (int q = 0; q < W; ++q) {
+                            unsigned char* const at = column + q * depth * value_bytes;
+                            for (std::int64_t r = squares; r < count; ++r) {
+                                std::memcpy(at + r * value_bytes, from + r * row_bytes + (j + q) * value_bytes, sizeof(double));
+                            }
+                            const std::int64_t n = count - done;
                             if (plain) {
-                                std::memcpy(to, column + q * depth * value_bytes, static_cast<std::size_t>(count) * sizeof(double));
+                                std::memcpy(to[q] + done * value_bytes, at + done * value_bytes,
+                                            static_cast<std::size_t>(n) * sizeof(double));
                             } else {
-                                stream_copy<V>(to, column + q * depth * value_bytes, count * value_bytes);
+                                lines[o * width + j + q].finish();
+                                stream_copy<V>(to[q] + done * value_bytes, at + done * value_bytes, n * value_bytes);
                             }
                         }
                     }
                 }
             } else {
-                band[k].rows(b, t0, t0 + count, 0, nullptr, 0, 0, direct[k], staged, depth * row_bytes, row_bytes);
+                band[k].rows(b, t0, t0 + count, 0, nullptr, 0, 0, direct[k], staged, depth * row_bytes, row_bytes, ask);
             }
         }
+        for (auto& line : lines) line.finish();
     }
 }
 
@@ -988,10 +1079,12 @@ void bands(const LaneColumns& b, std::int64_t begin, std::int64_t end) noexcept;
 // front to back, within `column_streams` (at most G). More streams at once than that, the
 // next block's lines asked for ahead come in late: ATR (three inputs) on 500 series x
 // 20,000 rows in F order, two threads, took 16.9 ms in tiles of four groups of eight
-// doubles (96 streams) against 11.0 in two (48) and 10.7 in one; EMA, ADX and SuperTrend
-// were level or slower in fewer groups than these (SuperTrend on 5,000 x 500 in one
-// group: 4.7 -> 5.3 ms). Measured on Intel Xeon (AVX-512).
-inline constexpr int column_streams = 48;
+// doubles (96 streams) against 11.0 in two (48). With the lines asked for between the
+// rows (see run_staged()), tiles of one group (24 streams) against two, in the same
+// order: on 500 x 20,000, ATR 9.8 -> 8.7 ms, ADX 20.0 -> 16.8, SuperTrend 14.7 -> 12.4; on
+// 5,000 x 500, ADX 5.7 -> 5.4, ATR 3.1 -> 3.2 (EMA, one input, level). Measured on Intel
+// Xeon (AVX-512).
+inline constexpr int column_streams = 24;
 template <class Step, class V, int G>
 inline constexpr int column_groups = [] {
     const int fit = column_streams / (Step::inputs * LaneTraits<V>::lanes);
