@@ -181,14 +181,12 @@ void mark_idle_blocks() noexcept {
     std::unique_lock<std::mutex> hold(k.lock);
     bool rested = false;
     for (;;) {
-        bool waiting = false;  // an unmarked block; `first`, when the first came back
+        // When the first unmarked block came back (max() where none is).
         Clock::time_point first = Clock::time_point::max();
         for (std::size_t i = 0; i < k.count; ++i) {
-            if (k.entries[i].marked) continue;
-            waiting = true;
-            first = std::min(first, k.entries[i].since);
+            if (!k.entries[i].marked) first = std::min(first, k.entries[i].since);
         }
-        if (!waiting) {
+        if (first == Clock::time_point::max()) {
             // Nothing to mark: awake a while yet, then asleep until a block is given back.
             // Waking this thread costs the call that gives the block back about as much as
             // marking it (on a virtual machine, the other processor is woken by its host),

@@ -840,10 +840,10 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
             }
             const std::int64_t per_row = (ask_total + count - 1) / count;
             int ask_i = -1;  // the stream now asked for: input or output ask_i's column ask_j
-            std::int64_t ask_j = width, left = 0, asked = 0;
+            std::int64_t ask_j = width, left = 0, unasked = ask_total;
             const unsigned char* line = nullptr;
             auto ask = [&](std::int64_t) {
-                for (std::int64_t n = per_row < ask_total - asked ? per_row : ask_total - asked; n > 0; --n, ++asked) {
+                for (std::int64_t n = std::min(per_row, unasked); n > 0; --n, --unasked) {
                     if (left == 0) {
                         if (++ask_j >= width) {
                             ask_j = 0;
