@@ -37,6 +37,7 @@ from vantrel.indicators.batch import _lanes
 __all__ = ["EMA", "STOCHASTIC", "ADX", "SUPERTREND", "NORMALIZED_T3", "ATR"]
 
 _REQUIRED = object()
+_FLOAT64 = np.dtype(np.float64)
 
 
 @dataclass(frozen=True)
@@ -166,16 +167,20 @@ def _price_array(x, name: str) -> np.ndarray:
     if isinstance(x, pd.DataFrame):
         # Each dtype is checked once, not each column: a universe has thousands of columns of
         # one or a few dtypes, and the checks take microseconds each (5,000 columns took 9 ms
-        # checked one by one, against 0.5 ms for the whole EMA call on the same numbers).
+        # checked one by one, against 0.5 ms for the whole EMA call on the same numbers). A
+        # frame of float64 columns alone is known by counting them in a list, which compares
+        # the columns' one dtype object by identity: on 5,000 columns 0.05 ms, where a set of
+        # the dtypes (each hashed) took 0.33 ms, a tenth of a wide ATR call of three frames.
         dtypes = x.dtypes
-        kinds = set(dtypes)
+        listed = list(dtypes.to_numpy())
+        if listed.count(_FLOAT64) == len(listed):
+            return x.to_numpy(dtype=np.float64)
+        kinds = set(listed)
         bad = {dtype for dtype in kinds
                if not (pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype))}
         if bad:
             column, dtype = next((column, dtype) for column, dtype in dtypes.items() if dtype in bad)
             raise TypeError(f"column {column!r} of {name} is not numeric (dtype {dtype})")
-        if kinds == {np.dtype(np.float64)}:
-            return x.to_numpy(dtype=np.float64)
         return x.to_numpy(dtype=np.float64, na_value=np.nan)
     if isinstance(x, pd.Series):
         if pd.api.types.is_numeric_dtype(x.dtype) and not isinstance(x.dtype, np.dtype):
