@@ -1,11 +1,16 @@
 // Native threads kept from one call to the next (workers.hpp).
 #include "batch/workers.hpp"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <new>
 #include <thread>
 
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+#include <intrin.h>
+#endif
 #if defined(__unix__) || defined(__APPLE__)
 #include <pthread.h>
 #define VI_WORKERS_FORK 1
@@ -15,6 +20,43 @@
 
 namespace vi::batch {
 namespace {
+
+// A thread that sleeps on a condition variable takes tens of microseconds to run again once
+// woken (on a virtual machine a woken processor is first scheduled by the host): a worker
+// woken for each call starts its share late, and a calling thread asleep until the last
+// share is done wakes late. So each looks for the event a while before it sleeps, as long
+// as `spin_us`, a few times the cost of a wake: the next call of a loop of calls then finds
+// its worker running. Measured on Intel Xeon (a 2-vCPU KVM guest), a worker woken through
+// a condition variable ran again after 38 us (median; 63 at the 90th percentile), and EMA
+// on 5,000 series x 500 rows, calls in a row, took 0.77-0.82 ms on two threads sleeping
+// and 0.68 so (1.44-1.54 times as fast as one thread, against 1.81).
+constexpr auto spin_us = std::chrono::microseconds(200);
+
+// A hint to the processor that this thread waits in a loop.
+inline void relax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// Spins until done() or spin_us have passed, giving the processor to any other thread that
+// waits for it (more threads than processors); returns done().
+template <class Done>
+bool spin(Done done) noexcept {
+    const auto until = std::chrono::steady_clock::now() + spin_us;
+    for (int n = 1;; ++n) {
+        if (done()) return true;
+        relax();
+        if (n % 64 == 0) {
+            if (std::chrono::steady_clock::now() >= until) return done();
+            std::this_thread::yield();
+        }
+    }
+}
 
 // At most this many threads are kept (beyond the calling one); a call that needs more
 // starts its own.
@@ -32,7 +74,7 @@ public:
             std::lock_guard<std::mutex> hold(state_);
             while (started_ < count - 1) {
                 try {
-                    std::thread(&Workers::loop, this).detach();
+                    std::thread(&Workers::loop, this, calls_.load()).detach();
                 } catch (...) {
                     break;  // the tasks left over are taken by the calling thread
                 }
@@ -43,6 +85,7 @@ public:
             next_ = 1;
             end_ = count;
             pending_ = count - 1;
+            ++calls_;
         }
         wake_.notify_all();
         task(context, 0);
@@ -56,23 +99,27 @@ public:
             task(context, t);
             finish();
         }
+        if (spin([this] { return pending_.load() == 0; })) return true;
         std::unique_lock<std::mutex> hold(state_);
         finished_.wait(hold, [this] { return pending_ == 0; });
         return true;
     }
 
 private:
-    void loop() noexcept {
+    // `seen`: the calls served before this thread was started.
+    void loop(unsigned seen) noexcept {
         for (;;) {
             int t;
             void (*task)(void*, int) noexcept;
             void* context;
+            spin([&] { return calls_.load() != seen; });
             {
                 std::unique_lock<std::mutex> hold(state_);
                 wake_.wait(hold, [this] { return next_ < end_; });
                 t = next_++;
                 task = task_;
                 context = context_;
+                seen = calls_.load();
             }
             task(context, t);
             finish();
@@ -90,7 +137,10 @@ private:
     int started_ = 0;
     void (*task_)(void*, int) noexcept = nullptr;
     void* context_ = nullptr;
-    int next_ = 0, end_ = 0, pending_ = 0;
+    int next_ = 0, end_ = 0;
+    // Also read without the lock, by the threads that spin (see spin()).
+    std::atomic<int> pending_{0};
+    std::atomic<unsigned> calls_{0};  // calls served so far
 };
 
 // Never destroyed (placed in static storage): kept threads wait on it until the process

@@ -3,7 +3,8 @@
 // Starting a thread and joining it costs tens of microseconds (ADX on 5,000 series x 2 rows,
 // the arithmetic next to nothing: 0.18 ms a call on one thread, 0.26 ms on two started for
 // the call), which a wide call of a millisecond or two pays at every call. Kept threads
-// sleep on a condition variable between calls and are woken for the next one.
+// look for the next call a short while after each (see workers.cpp), then sleep on a
+// condition variable until one wakes them.
 #pragma once
 
 namespace vi::batch {
