@@ -296,6 +296,15 @@ void store_int(unsigned char* const* at, std::ptrdiff_t offset, V v) noexcept {
     }
 }
 
+// The lanes of v as int64 values (integral, within 32 bits: a direction), their bits in a
+// value of V: streamed as the doubles are.
+template <class V>
+V int64_bits(V v) noexcept {
+    alignas(64) std::int64_t bits[LaneTraits<V>::lanes];
+    LaneTraits<V>::store_int64(bits, v);
+    return LaneTraits<V>::load(reinterpret_cast<const double*>(bits));
+}
+
 // Does nothing between rows (see Tile::rows()).
 struct Nothing {
     void operator()(std::int64_t) const noexcept {}
@@ -361,9 +370,12 @@ struct Tile {
     // fewer pieces: on 5,004 x 500, two threads, ATR 1.60 -> 1.49 ms, EMA 1.08 -> 0.99. (A
     // swept band of long steps joins its values into whole lines instead, see LineStream.)
     static void put(unsigned char* at, V y, bool int_output, bool stream) noexcept {
-        if (int_output) {
+        if (int_output && !stream) {
             LaneTraits<V>::store_int64(reinterpret_cast<std::int64_t*>(at), y);
-        } else if (stream) {
+            return;
+        }
+        if (int_output) y = int64_bits(y);
+        if (stream) {
             const auto address = reinterpret_cast<std::uintptr_t>(at);
             if (address % sizeof(V) == 0) {
                 LaneTraits<V>::stream(reinterpret_cast<double*>(at), y);
@@ -427,9 +439,13 @@ struct Tile {
     // doubles after group 0's, so one address per input and output serves the tile. With
     // `stage` (not the gather layout) the outputs go there instead: output o's row t0 + r at
     // stage + o * stage_output + r * stage_row. With `stream` (not the gather layout, the
-    // outputs aligned to a double) the float outputs go out by streaming stores (see put());
-    // an int output (SuperTrend's direction) is stored plainly: streamed as well, wide
-    // SuperTrend took 13-14 ms against 5.0-5.2 on one thread (5,000 series x 500 rows, AMD Zen 3).
+    // outputs aligned to a double) the outputs go out by streaming stores (see put()), an int
+    // output (SuperTrend's direction) as its int64 bits. Against storing the int output
+    // plainly, on Intel Xeon, two threads: SuperTrend on 5,000 series x 500 rows 2.95 -> 2.18
+    // ms, on 500 x 20,000 17.9 -> 11.1 (18.0 -> 11.1 with every other row off a line), in F
+    // order 3.5 -> 3.1 and 12.0 -> 11.2; with AVX2 alone 3.1 -> 2.7 and 21.0 -> 14.4. (On AMD
+    // Zen 3, streamed, wide SuperTrend had taken 13-14 ms against 5.0-5.2 on one thread, a
+    // measurement not repeated since.)
     // With `ahead` > 0 (the consecutive layout), each row asks for the tile's inputs `ahead`
     // rows on.
     // In the staged layout the inputs come from `staged`: input i's row t0 + r at
@@ -684,11 +700,7 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
                 if (k + 1 == tiles || k + 1 - k0 == chunk) {
                     const std::ptrdiff_t bytes = (k + 1 == tiles ? row_bytes : offset[k + 1]) - offset[k0];
                     for (int o = 0; o < NO; ++o) {
-                        if (int_output[o]) {
-                            std::memcpy(out_row[o] + offset[k0], row_stage + o * chunk_bytes, static_cast<std::size_t>(bytes));
-                        } else {
-                            stream_copy<V>(out_row[o] + offset[k0], row_stage + o * chunk_bytes, bytes);
-                        }
+                        stream_copy<V>(out_row[o] + offset[k0], row_stage + o * chunk_bytes, bytes);
                     }
                     k0 = k + 1;
                 }
@@ -698,11 +710,7 @@ void sweep(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::int64_
                     // two threads, 19.5-20.1 ms as each group advanced, 18.9-19.4 so.
                     band[k].template row<true>(t, in, [&](int o, int g, V y) {
                         unsigned char* at = out_row[o] + offset[k] + g * group_bytes;
-                        if (int_output[o]) {
-                            T::put(at, y, true, false);
-                        } else {
-                            lines[o].put(at, y);
-                        }
+                        lines[o].put(at, int_output[o] ? int64_bits(y) : y);
                     });
                 }
             } else {
@@ -769,7 +777,7 @@ inline constexpr std::int64_t staged_bytes = std::int64_t{24} << 10;
 // transposed in registers).
 // In the columns layout the outputs of a block go to a second buffer, laid out as the
 // inputs', and are then transposed W rows at a time and stored straight to each column:
-// streamed with `stream` as whole lines (see LineStream), an int output plainly.
+// streamed with `stream` as whole lines (see LineStream), an int output as its int64 bits.
 // Stored so rather than through a column buffer and a copy of each column's rows, ADX on
 // 5,000 series x 500 rows in F order took 10.3 ms against 11.4 on one thread (5.7 against
 // 6.3 on two). The lines of the next block (after a tile's last, the next tile's first)
@@ -835,7 +843,7 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
             std::int64_t ask_total = 0;
             for (int i = 0; i < NI + NO; ++i) {
                 asks[i] = ask_first >= 0 &&
-                          (i < NI ? b.in_step[i] == value_bytes : columns && (!stream || b.int_output[i - NI]));
+                          (i < NI ? b.in_step[i] == value_bytes : columns && !stream);
                 ask_total += asks[i] ? column_lines * width : 0;
             }
             const std::int64_t per_row = (ask_total + count - 1) / count;
@@ -865,7 +873,7 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                 const std::int64_t squares = W > 1 ? count / W * W : 0;
                 for (int o = 0; o < NO; ++o) {
                     const unsigned char* from = staged_out + o * depth * row_bytes;
-                    const bool plain = !stream || b.int_output[o];
+                    const bool plain = !stream;
                     // Streamed values shorter than a line would each leave a line partly written
                     // until the next square's: there each column's rows of the block are put
                     // together in `column` and streamed in one piece.
@@ -1005,7 +1013,7 @@ void run_band(const LaneColumns& b, std::int64_t c, int tiles, std::int64_t end,
             // series, EMA 5.1 -> 3.1, ADX 22.6 -> 17.3; ADX on 5,001 series x 500 rows 5.3 ->
             // 4.0 ms, on 5,002 5.3 -> 4.8. A wider band stages only rows off 32 bytes (with
             // rows 32 bytes off, 5,004 series, ADX was level: 3.7 -> 3.8 ms) and without an
-            // int output (SuperTrend's direction, stored plainly either way, was slower so:
+            // int output (SuperTrend's direction, when it was stored plainly, was slower so:
             // 5,004 x 500 3.8 -> 4.2 ms, 5,001 4.0 -> 4.3).
             bool floats = true;
             for (int o = 0; o < T::NO; ++o) floats = floats && !b.int_output[o];
