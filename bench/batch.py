@@ -57,6 +57,22 @@ def best_of(fns: dict, rounds: int = ROUNDS, before=None) -> dict:
     return best
 
 
+def best_in_runs(fns: dict, rounds: int = ROUNDS, run: int = 5) -> dict:
+    """Best time of a call of each callable, called `run` times in a row at each turn, as a
+    loop of calls calls it (the turns as in best_of)."""
+    best = {k: float("inf") for k in fns}
+    order = random.Random(len(fns))
+    keys = list(fns)
+    for _ in range(rounds):
+        order.shuffle(keys)
+        for k in keys:
+            for _ in range(run):
+                t0 = time.perf_counter()
+                fns[k]()
+                best[k] = min(best[k], time.perf_counter() - t0)
+    return best
+
+
 def numba_loops():
     from numba import njit
 
@@ -270,14 +286,18 @@ def wide(loops):
           "most a second thread gives work that is bound by its arithmetic on this host at "
           "that moment. No split of an exact recursion over two threads beats the column floor, "
           "so threads=1 / column floor is the most threads=1 / threads=2 can be in this run. "
-          "threads=1 / threads=2 comes from rounds of their own, the two in turns with nothing "
-          "between them; the other columns' times from rounds of every contender in turns, in an "
-          "order shuffled each round.\n")
+          "threads=1 / threads=2 comes from rounds of their own: in a row, each thread count "
+          "called five times in a row at each turn, as a loop of calls runs (a kept thread then "
+          "finds the next call while it still looks for one); in turns, the two alternating with "
+          "nothing between them, so that each call on two threads follows one on one thread, "
+          "after which the kept thread sleeps and is woken (tens of microseconds here). The "
+          "other columns' times come from rounds of every contender in turns, in an order "
+          "shuffled each round.\n")
     print("| shape | indicator | Python loop of single calls | numba time-major | "
-          "threads=1 / threads=2 | threads=1 / column floor | "
-          "arithmetic alone threads=1 / threads=2 | "
+          "threads=1 / threads=2 in a row | threads=1 / threads=2 in turns | "
+          "threads=1 / column floor | arithmetic alone threads=1 / threads=2 | "
           "loop / traffic floor | loop / column floor | ours / column floor |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for rows, n in ((500, 5000), (20000, 500)):
         high, low, close = walk(rng, rows, n)
         for name, args in ARGS.items():
@@ -300,9 +320,12 @@ def wide(loops):
             # above two threads may run straight after numba, whose fresh results leave the caches
             # full of lines to write back, and one thread straight after two.
             pair = best_of({"ours": fns["ours"], "ours1": fns["ours1"]})
+            in_row = best_in_runs({"ours": fns["ours"], "ours1": fns["ours1"]},
+                                  rounds=ROUNDS if n < 5000 or name != "ADX" else 3)
             any_split, columns = floor_times(t)
             numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
             print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
+                  f"{in_row['ours1'] / in_row['ours']:.2f}x | "
                   f"{pair['ours1'] / pair['ours']:.2f}x | {t['ours1'] / columns:.2f}x | "
                   f"{t['spin1'] / t['spin']:.2f}x | "
                   f"{t['loop'] / any_split:.1f}x | "
