@@ -237,6 +237,21 @@ def test_one_series_without_grid_is_the_single_result(rng):
         assert_same_bits(got, expected, indicator.name)
 
 
+@pytest.mark.parametrize("convert", [
+    lambda v: v.astype(np.float32),  # a block of another dtype beside the float64 ones
+    lambda v: pd.array(np.where(np.isnan(v), None, v), dtype="Float64"),  # NA reads as NaN
+])
+def test_frames_of_mixed_numeric_dtypes_read_as_float64(convert, rng):
+    values = rng.normal(size=(40, 3))
+    values[5, 1] = np.nan
+    frame = pd.DataFrame({"a": values[:, 0], "b": convert(values[:, 1]), "c": values[:, 2]})
+    as_floats = frame.to_numpy(np.float64, na_value=np.nan)
+    expected = expected_columns(BY_NAME["EMA"], [as_floats], {"period": 5})
+    result = batch.EMA(frame, 5)
+    for name, e in zip("abc", expected):
+        assert_same_bits(result[name], e)
+
+
 @pytest.mark.parametrize("call, error", [
     (lambda h, l: batch.ADX(h, l[:, :2], l), raises(
         ValueError, "high and low differ in shape: (30, 3) and (30, 2)")),
@@ -247,6 +262,8 @@ def test_one_series_without_grid_is_the_single_result(rng):
     (lambda h, l: batch.EMA(h.reshape(30, 3, 1), 3), pytest.raises(ValueError, match="3 dim")),
     (lambda h, l: batch.EMA(pd.DataFrame({"a": h[:, 0], "b": ["x"] * 30}), 3),
      pytest.raises(TypeError, match="column 'b' of src is not numeric")),
+    (lambda h, l: batch.EMA(pd.DataFrame({"a": h[:, 0], "c": pd.Categorical(h[:, 1])}), 3),
+     pytest.raises(TypeError, match="column 'c' of src is not numeric")),
     (lambda h, l: batch.STOCHASTIC(h, l, l, k_period=[3, 0]),
      raises(ValueError, "k_period must be at least 1")),
     (lambda h, l: batch.NORMALIZED_T3(h, volume_factor=[0.5, 1.5]),
