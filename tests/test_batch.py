@@ -341,7 +341,8 @@ def test_wide_lanes_across_tile_and_band_edges(name, order, rows, rng):
     ("EMA", 1001, "C"), ("ADX", 1001, "C"), ("SUPERTREND", 1001, "C"), ("EMA", None, "C"),
     ("EMA", 4200, "C"), ("SUPERTREND", 4200, "C"), ("EMA", 4201, "C"), ("ADX", 4202, "C"),
     ("EMA", 4204, "C"), ("SUPERTREND", 4204, "C"), ("ADX", 1004, "C"), ("ATR", 1001, "C"),
-    ("ADX", 1001, "F"), ("SUPERTREND", 1001, "F"), ("EMA", 1001, "F"), ("ATR", 1003, "F")])
+    ("ADX", 1001, "F"), ("SUPERTREND", 1001, "F"), ("EMA", 1001, "F"), ("ATR", 1003, "F"),
+    ("EMA", 1001, "shared C"), ("SUPERTREND", 4204, "shared C"), ("ATR", 1003, "shared F")])
 def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # Results of STREAM_MIN bytes or more written into kept memory (the second call's) go
     # past the caches: 1,001 series on two threads through a block of rows in a buffer, each
@@ -352,11 +353,14 @@ def test_results_past_the_caches_are_streamed_exactly(name, series, order, rng):
     # rows 8, 16 and 32 bytes off that alignment, so that row by row each tile's values start
     # at every offset, and ADX and SuperTrend join each value's end to the next's start. In F
     # order each column's values go out a square of rows at a time, joined into whole lines
-    # from one block of rows to the next, SuperTrend's direction plainly among them.
-    # The first call leaves other values in the memory the second one lands in.
+    # from one block of rows to the next, SuperTrend's direction among them. On several
+    # threads ("shared") smaller results are streamed too. The first call leaves other
+    # values in the memory the second one lands in.
     indicator = BY_NAME[name]
     columns = series or 64
-    rows = -(-_lanes.STREAM_MIN // (8 * columns * len(outputs_of(indicator))))
+    least = _lanes.SHARED_STREAM_MIN if order.startswith("shared") else _lanes.STREAM_MIN
+    order = order.split()[-1]
+    rows = -(-least // (8 * columns * len(outputs_of(indicator))))
     if series is None:
         inputs = list(indicator.sample_inputs(rng, rows))
         periods = list(range(2, 2 + columns))

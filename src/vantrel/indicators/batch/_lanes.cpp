@@ -127,11 +127,12 @@ struct Job {
 
 // The wide form's columns (combo p, series s) as the lane loops take them: every column's
 // inputs and outputs at row 0, and its parameters, `params_of(p)` (what the step's Params
-// are for the lane loop, the whole ColumnParams for the window lanes).
+// are for the lane loop, the whole ColumnParams for the window lanes); `threads`, how many
+// threads the call runs on (see stream_min_bytes).
 class WideColumns {
 public:
     template <class ParamsOf>
-    WideColumns(const Job& job, ParamsOf params_of)
+    WideColumns(const Job& job, int threads, ParamsOf params_of)
         : in_(static_cast<std::size_t>(job.combos * job.series * job.sh.inputs)),
           out_(static_cast<std::size_t>(job.combos * job.series * job.sh.outputs)),
           params_(static_cast<std::size_t>(job.combos * job.series)) {
@@ -154,8 +155,8 @@ public:
             b_.out_step[o] = job.out[o].stride(0);
             b_.int_output[o] = job.int_output[o];
         }
-        b_.stream_outputs =
-            job.warm_outputs && job.rows * job.combos * job.series * no * std::int64_t{8} >= stream_min_bytes;
+        const std::int64_t bytes = job.rows * job.combos * job.series * no * std::int64_t{8};
+        b_.stream_outputs = job.warm_outputs && bytes >= (threads > 1 ? shared_stream_min_bytes : stream_min_bytes);
         b_.in = in_.data();
         b_.out = out_.data();
         b_.params = params_.data();
@@ -175,13 +176,12 @@ private:
 void run_lanes(Job& job, int threads) {
     const std::int64_t columns = job.combos * job.series;
     if (columns == 0 || job.rows == 0) return;
-    const WideColumns wide(job, [&job](std::int64_t p) { return job.params[p].step_params(job.ind); });
-    const LaneColumns& b = wide.lanes();
-
     // Contiguous shares of whole tiles (32 columns), one per thread.
     constexpr std::int64_t tile = 32;
     const std::int64_t tiles = (columns + tile - 1) / tile;
     const int used = static_cast<int>(std::clamp<std::int64_t>(tiles, 1, threads));
+    const WideColumns wide(job, used, [&job](std::int64_t p) { return job.params[p].step_params(job.ind); });
+    const LaneColumns& b = wide.lanes();
     const bool avx = avx_usable();
     const bool avx512 = avx512_usable();
     const Indicator ind = job.ind;
@@ -403,7 +403,7 @@ void run_series_wide(Job& job, int threads) {
         ::operator new(static_cast<std::size_t>(per_thread * used) * sizeof(double), std::align_val_t{64}));
     // The columns as the window lanes take them (where the series lie side by side).
     std::optional<WideColumns> wide;
-    if (side_by_side) wide.emplace(job, [&job](std::int64_t p) { return static_cast<const void*>(&job.params[p]); });
+    if (side_by_side) wide.emplace(job, used, [&job](std::int64_t p) { return static_cast<const void*>(&job.params[p]); });
     const bool avx = avx_usable();
     const bool avx512 = avx512_usable();
 
@@ -762,6 +762,9 @@ int exec_module(PyObject* module) {
     if (PyModule_AddObjectRef(module, "Block", type) < 0) return -1;
     if (PyModule_AddIntConstant(module, "BLOCK_MIN", static_cast<long>(block_min_bytes)) < 0) return -1;
     if (PyModule_AddIntConstant(module, "STREAM_MIN", static_cast<long>(stream_min_bytes)) < 0) return -1;
+    if (PyModule_AddIntConstant(module, "SHARED_STREAM_MIN", static_cast<long>(shared_stream_min_bytes)) < 0) {
+        return -1;
+    }
     return 0;
 }
 

@@ -35,6 +35,9 @@ BLOCK_MIN: int
 STREAM_MIN: int
 """Wide results of this many bytes or more are written past the caches."""
 
+SHARED_STREAM_MIN: int
+"""On several threads, wide results of this many bytes or more are written past the caches."""
+
 @final
 class Block:
     """The memory of a result, given back to be kept for a later call when freed."""

@@ -196,6 +196,14 @@ private:
 // from the tiles (whose short rows, a few stores each per block, were many streams at once)
 // and ADX 20 against 25; EMA on 500 x 5,000 rows (20 MB) took 1.5 ms against 2.1 plainly.
 inline constexpr std::int64_t stream_min_bytes = std::int64_t{16} << 20;
+// On several threads any kept block is streamed: there plain stores, each line read in
+// first, kept the threads waiting on each other where streaming stores did not (Intel Xeon,
+// AVX-512, two threads, plain against streamed, ms: EMA on 1,000 series x 500 rows (4 MB)
+// 0.50 -> 0.25, on 256 x 2,000 0.41 -> 0.24, on 64 x 20,000 0.99 -> 0.46; ATR 0.53 -> 0.40,
+// 0.59 -> 0.46, 1.66 -> 1.01; ADX 0.84 -> 0.69, 1.09 -> 0.64, level; SuperTrend on 512 x 500
+// 0.40 -> 0.31; no table slower). On one thread the same tables were mixed (EMA on 1,000 x
+// 500 0.41 -> 0.48, on 256 x 2,000 0.44 -> 0.38), and keep stream_min_bytes.
+inline constexpr std::int64_t shared_stream_min_bytes = std::int64_t{1} << 20;
 // A narrow band: a thread's share of a row at most this many bytes (see stage_bytes and
 // prefetch_rows()).
 inline constexpr std::int64_t narrow_band_bytes = std::int64_t{16} << 10;
