@@ -36,30 +36,13 @@ import pandas as pd
 ROUNDS = int(os.environ.get("VI_BENCH_ROUNDS", "5"))
 
 
-def best_of(fns: dict, rounds: int = ROUNDS, before=None) -> dict:
-    """Best time of each callable, the callables taking turns round by round, in an order
-    shuffled each round (the same shuffles in every run): in a fixed order each callable
+def best_of(fns: dict, rounds: int = ROUNDS, before=None, run: int = 1) -> dict:
+    """Best time of a call of each callable, the callables taking turns round by round, in an
+    order shuffled each round (the same shuffles in every run): in a fixed order each callable
     always runs straight after the same one, and one that follows a contender whose fresh
     results leave the caches full of lines to write back pays for them in every round.
-    `before`, if given, is called untimed before each of them."""
-    best = {k: float("inf") for k in fns}
-    order = random.Random(len(fns))
-    keys = list(fns)
-    for _ in range(rounds):
-        order.shuffle(keys)
-        for k in keys:
-            fn = fns[k]
-            if before is not None:
-                before()
-            t0 = time.perf_counter()
-            fn()
-            best[k] = min(best[k], time.perf_counter() - t0)
-    return best
-
-
-def best_in_runs(fns: dict, rounds: int = ROUNDS, run: int = 5) -> dict:
-    """Best time of a call of each callable, called `run` times in a row at each turn, as a
-    loop of calls calls it (the turns as in best_of)."""
+    `before`, if given, is called untimed before each call; `run`: calls of a callable in a
+    row at each turn, as a loop of calls calls it."""
     best = {k: float("inf") for k in fns}
     order = random.Random(len(fns))
     keys = list(fns)
@@ -67,6 +50,8 @@ def best_in_runs(fns: dict, rounds: int = ROUNDS, run: int = 5) -> dict:
         order.shuffle(keys)
         for k in keys:
             for _ in range(run):
+                if before is not None:
+                    before()
                 t0 = time.perf_counter()
                 fns[k]()
                 best[k] = min(best[k], time.perf_counter() - t0)
@@ -320,8 +305,8 @@ def wide(loops):
             # above two threads may run straight after numba, whose fresh results leave the caches
             # full of lines to write back, and one thread straight after two.
             pair = best_of({"ours": fns["ours"], "ours1": fns["ours1"]})
-            in_row = best_in_runs({"ours": fns["ours"], "ours1": fns["ours1"]},
-                                  rounds=ROUNDS if n < 5000 or name != "ADX" else 3)
+            in_row = best_of({"ours": fns["ours"], "ours1": fns["ours1"]},
+                             rounds=ROUNDS if n < 5000 or name != "ADX" else 3, run=5)
             any_split, columns = floor_times(t)
             numba = f"{t['numba'] / t['ours']:.2f}x" if "numba" in t else "-"
             print(f"| {n} x {rows} | {name} | {t['loop'] / t['ours']:.1f}x | {numba} | "
