@@ -879,13 +879,13 @@ void run_staged(const LaneColumns& b, T* band, int tiles, std::int64_t c, std::i
                 band[k].rows(b, t0, t0 + count, 0, staged_out, depth * row_bytes, row_bytes, false, staged,
                              depth * row_bytes, row_bytes, ask);
                 const std::int64_t squares = W > 1 ? count / W * W : 0;
+                const bool plain = !stream;
+                // Streamed values shorter than a line would each leave a line partly written
+                // until the next square's: there each column's rows of the block are put
+                // together in `column` and streamed in one piece.
+                const bool gathered = stream && sizeof(V) < 64;
                 for (int o = 0; o < NO; ++o) {
                     const unsigned char* from = staged_out + o * depth * row_bytes;
-                    const bool plain = !stream;
-                    // Streamed values shorter than a line would each leave a line partly written
-                    // until the next square's: there each column's rows of the block are put
-                    // together in `column` and streamed in one piece.
-                    const bool gathered = !plain && sizeof(V) < 64;
                     for (std::int64_t j = 0; j < width; j += W) {
                         unsigned char* to[W];
                         for (int q = 0; q < W; ++q) to[q] = b.out[(first + j + q) * NO + o] + t0 * value_bytes;
